@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The test command: installs what the tests need, checks the formatting, then builds and runs
+# every test in each variant: plain (warnings as errors), AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, and the
+# Windows build under Wine.
+# Stages can be picked for a quick local run: scripts/test.sh format plain asan tsan fuzz windows
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+configure_and_test() {
+    local dir=$1; shift
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
+}
+
+for stage in "${stages[@]}"; do
+    case "$stage" in
+    deps)
+        step "dependencies"
+        scripts/deps.sh test
+        ;;
+    format)
+        step "clang-format"
+        files=$(git ls-files '*.cpp' '*.h')
+        clang-format --dry-run --Werror $files
+        echo "formatting clean"
+        ;;
+    plain)
+        step "build and test"
+        configure_and_test build
+        ;;
+    asan)
+        step "AddressSanitizer + UndefinedBehaviorSanitizer"
+        ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+            configure_and_test build-asan -DHOSTVIGIL_SANITIZE=address,undefined
+        ;;
+    tsan)
+        step "ThreadSanitizer"
+        TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+            configure_and_test build-tsan -DHOSTVIGIL_SANITIZE=thread
+        ;;
+    fuzz)
+        step "fuzz targets"
+        if [ -d fuzz ]; then
+            cmake -S "$root" -B build-fuzz -DHOSTVIGIL_FUZZ=ON -DHOSTVIGIL_TESTS=OFF \
+                -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+            cmake --build build-fuzz -j"$jobs"
+            for target in build-fuzz/fuzz/fuzz_*; do
+                [ -x "$target" ] || continue
+                corpus=$(mktemp -d)
+                "$target" -max_total_time="${HOSTVIGIL_FUZZ_SECONDS:-30}" -max_len=20000 "$corpus" \
+                    fuzz/corpus/"$(basename "$target")" 2>&1 | tail -n 3
+                rm -rf "$corpus"
+            done
+        else
+            echo "no fuzz targets yet"
+        fi
+        ;;
+    windows)
+        step "Windows build"
+        scripts/windows.sh
+        ;;
+    *)
+        echo "unknown stage: $stage" >&2
+        exit 2
+        ;;
+    esac
+done
+step "all stages passed: ${stages[*]}"

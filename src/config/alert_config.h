@@ -1,0 +1,46 @@
+// The alert configuration "hostvigil_email.txt" and the scrambling of its stored secrets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "output/fixed_text.h"
+
+namespace hv {
+
+inline constexpr const char* kAlertConfigFile = "hostvigil_email.txt";
+
+/// Process-wide alert settings. Filled once on the main thread; read without locks afterwards,
+/// except `from`, which the e-mail channel fills from `email` under the mail lock.
+struct AlertSettings {
+    FixedText<256> server;              ///< SMTP server URL handed to curl
+    FixedText<256> email;               ///< SMTP login; the sender when `from` is empty
+    FixedText<128> password;            ///< SMTP password, plain in memory
+    FixedText<256> from;                ///< sender address
+    FixedText<1024> to;                 ///< alert recipients, comma-separated
+    FixedText<512> iamalive;            ///< recipients of the daily heartbeat
+    FixedText<256> token;               ///< Telegram bot token, plain in memory
+    FixedText<256> chat_id;             ///< Telegram chat
+    FixedText<8192> teams_webhook;      ///< Teams incoming-webhook URL
+    std::int32_t email_enabled = 0;     ///< server, email, password and to all set
+    std::int32_t telegram_enabled = 0;  ///< token and chat_id both set
+    std::int32_t teams_enabled = 0;     ///< teams_webhook set
+    std::int32_t iamalive_valid = 0;    ///< an accepted iamalive value held an '@'
+};
+
+/// Reads `path` into `settings`, then rewrites the file so that the first password and token
+/// lines hold their scrambled form. A missing file prints
+/// "%s is not existed. It is unable to send email alerts\n" and leaves every channel off.
+void load_alert_config(AlertSettings& settings, const char* path = kAlertConfigFile);
+
+/// Turns a stored secret into the plain one: a text starting with "encry" is unscrambled, any
+/// other is copied. Returns 1 with `out` filled, 0 with `out` empty for a malformed scrambled
+/// text or a null argument.
+int reveal_secret(const char* text, char* out, std::size_t out_size);
+
+/// Replaces the first line of `path` whose key is `key` by `key : "<scrambled value>"`,
+/// copying every other line byte for byte, through a temporary file renamed over the original.
+/// Returns 1 when the file was rewritten, 0 when it was left as it was.
+int conceal_secret_in_file(const char* key, const char* value, const char* path = kAlertConfigFile);
+
+}  // namespace hv

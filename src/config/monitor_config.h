@@ -1,0 +1,60 @@
+// The monitor configuration "hostvigil_host.txt": global settings and the host table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "output/fixed_text.h"
+
+namespace hv {
+
+inline constexpr const char* kMonitorConfigFile = "hostvigil_host.txt";
+inline constexpr int kMaxHosts = 255;   ///< room in the host table
+inline constexpr int kMaxWorkers = 50;  ///< upper bound of `workers`
+inline constexpr int kDefaultWorkers = 2;
+
+/// Process-wide monitor settings. Filled on the main thread before any worker exists, read
+/// without locks afterwards.
+struct MonitorSettings {
+    std::int32_t interval = 15;              ///< seconds between rounds; 1 and up
+    std::int32_t fast_retry_interval = 4;    ///< seconds after a round with a failure; 1 and up
+    std::int32_t pingcount = 3;              ///< echo requests per probe; 1 and up
+    std::int32_t workers = kDefaultWorkers;  ///< hosts checked at once; 1 to 50
+    std::int32_t host_count = 0;             ///< hosts in the table, 0 to 255
+    FixedText<128> instance_name;            ///< this station's name; the computer's by default
+};
+
+/// One monitored host. The configuration fields never change after the load; the run-time
+/// fields are guarded by the host-state lock of the host check.
+struct HostRecord {
+    FixedText<128> host;           ///< name or address handed to ping and to the TCP probe
+    std::int32_t timeoutsec = 3;   ///< per-probe wait in seconds; 1 and up
+    std::int32_t alertcount = 20;  ///< consecutive failures that raise the alert; 1 and up
+    std::int32_t fail_count = 0;   ///< run time: consecutive failed checks
+    std::int32_t alert_sent = 0;   ///< run time: 1 while an alert is outstanding
+    std::int32_t tcpfallback = 1;  ///< 1: a failed ping is followed by TCP connect attempts
+    FixedText<256> pinglossmsg{"default"};  ///< alert text; "default" (any case) or empty: built-in
+    FixedText<256> pingbackmsg{"default"};  ///< recovery text, same rule
+    FixedText<512> last_status;             ///< run time: status text of the most recent check
+};
+
+/// The fixed table of hosts, addressed by host number 1 to `host_count` in file order.
+struct HostTable {
+    std::array<HostRecord, kMaxHosts + 1> records;  ///< element 0 is unused
+    HostRecord& at(int index) { return records[static_cast<std::size_t>(index)]; }
+    const HostRecord& at(int index) const { return records[static_cast<std::size_t>(index)]; }
+};
+
+enum class MonitorLoadResult {
+    ok,
+    missing_file,    ///< printed "%s is not existed\n"; the process ends with 1
+    too_many_hosts,  ///< printed "Too many hosts (max %d)\n"; the process ends with 1
+};
+
+/// Reads `path` into `settings` and `table` with every default and clamp. Prints its two
+/// fatal messages to standard output itself; the caller ends the process with exit code 1
+/// when the result is not ok.
+MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
+                                      const char* path = kMonitorConfigFile);
+
+}  // namespace hv

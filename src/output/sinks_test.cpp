@@ -1,0 +1,81 @@
+#include "output/sinks.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hv {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs each test in a fresh working directory, as the sinks write by relative name.
+class SinksTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        old_ = fs::current_path();
+        dir_ = fs::temp_directory_path() /
+               ("hv-sinks-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        set_silent(false);
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+    std::vector<std::string> log_lines() {
+        std::ifstream in(kEventLogFile);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    fs::path old_, dir_;
+};
+
+TEST_F(SinksTest, ConcurrentEntriesAreWholeLines) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i)
+                log_event("worker %d entry %d %s", t, i, std::string(200, 'x').c_str());
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 400u);
+    std::regex entry(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d worker \d entry \d+ x{200}\r?)");
+    for (const std::string& line : lines)
+        EXPECT_TRUE(std::regex_match(line, entry)) << line;
+}
+
+TEST_F(SinksTest, DeletedLogIsRecreatedAndSilentOnlyMutesTheConsole) {
+    log_event("first");
+    fs::remove(kEventLogFile);
+    set_silent(true);
+    ::testing::internal::CaptureStdout();
+    console_print("not shown %d\n", 1);
+    log_event("second\nwith a second line");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" second"), std::string::npos);
+    EXPECT_EQ(lines[1].rfind("with a second line", 0), 0u);
+
+    set_silent(false);
+    ::testing::internal::CaptureStdout();
+    console_print("[%s] %s\n", "h", "shown");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "[h] shown\n");
+}
+
+}  // namespace
+}  // namespace hv

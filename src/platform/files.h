@@ -1,0 +1,26 @@
+// File operations the standard library lacks or does differently on each system.
+#pragma once
+
+#include <cstdio>
+
+namespace hv::platform {
+
+/// Deletes the file; false when it did not exist or could not be deleted.
+bool delete_file(const char* path);
+
+/// Creates `path` for writing only if it does not exist yet (POSIX mode 0600). `text` opens it
+/// in text mode (line feeds written as CR LF on Windows). Null when the file exists or cannot
+/// be created. The caller closes the stream.
+std::FILE* create_exclusive(const char* path, bool text);
+
+/// Gives `from` the name `to` only when `to` does not exist, in one step. Sets `existed` when
+/// it failed because `to` exists. `from` is gone after a success and kept after a failure.
+bool publish_exclusive(const char* from, const char* to, bool& existed);
+
+/// Renames `from` over `to` in one step, replacing `to` when it exists.
+bool replace_file(const char* from, const char* to);
+
+/// Gives `to` the permission bits of `from` (POSIX); true on Windows, which keeps ACLs by name.
+bool copy_permissions(const char* from, const char* to);
+
+}  // namespace hv::platform

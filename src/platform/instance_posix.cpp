@@ -1,0 +1,112 @@
+#include "platform/instance.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace hv::platform {
+namespace {
+
+std::string base_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string read_link(const std::string& link) {
+    char buffer[4096];
+    ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return {};
+    std::string path(buffer, static_cast<std::size_t>(n));
+    // An executable replaced on disk while it runs reads back with this suffix.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.resize(path.size() - deleted.size());
+    }
+    return path;
+}
+
+// A zombie has ended; only a reaper can still see it.
+bool has_ended(std::uint32_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr)
+        return false;
+    char line[512];
+    bool ended = false;
+    if (std::fgets(line, sizeof line, f) != nullptr) {
+        // The state follows the command name, which is in parentheses and may hold blanks.
+        const char* close = std::strrchr(line, ')');
+        if (close != nullptr && close[1] == ' ')
+            ended = close[2] == 'Z' || close[2] == 'X';
+    }
+    std::fclose(f);
+    return ended;
+}
+
+bool exists(std::uint32_t pid) {
+    return pid != 0 && kill(static_cast<pid_t>(pid), 0) == 0 && !has_ended(pid);
+}
+
+}  // namespace
+
+std::uint32_t current_pid() {
+    return static_cast<std::uint32_t>(getpid());
+}
+
+bool is_instance_alive(std::uint32_t pid) {
+    if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX))
+        return false;
+    // EPERM (another user's process) counts as not alive, like access denied on Windows.
+    if (!exists(pid))
+        return false;
+    std::string own = base_name(own_executable_path());
+    std::string theirs = base_name(read_link("/proc/" + std::to_string(pid) + "/exe"));
+    return !own.empty() && own == theirs;
+}
+
+StopResult stop_instance(std::uint32_t pid) {
+    if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX))
+        return StopResult::cannot_open;
+    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0)
+        return StopResult::cannot_open;
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(10);
+    while (exists(pid)) {
+        if (steady_clock::now() >= deadline) {
+            kill(static_cast<pid_t>(pid), SIGKILL);
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    return StopResult::stopped;
+}
+
+std::string own_executable_path() {
+    return read_link("/proc/self/exe");
+}
+
+std::string computer_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return {};
+    name[127] = '\0';
+    return name;
+}
+
+const char* os_name() {
+    static const std::string name = [] {
+        struct utsname u;
+        return uname(&u) == 0 ? std::string(u.sysname) : std::string("POSIX");
+    }();
+    return name.c_str();
+}
+
+}  // namespace hv::platform

@@ -1,0 +1,56 @@
+// Starting external programs. The only place where a child process is created.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hv::platform {
+
+/// Where a child's standard output and standard error go.
+enum class ChildOutput {
+    null_device,  ///< both streams are discarded
+    capture,      ///< both streams share one pipe that is read through the request's sink
+};
+
+/// Receives captured output in the order the child wrote it, one read (at most 511 bytes) at a
+/// time. Called on the thread that runs the child.
+using CaptureSink = void (*)(void* context, const char* data, std::size_t size);
+
+/// One program run. Nothing in it is ever interpreted by a command shell: every argument
+/// reaches the program byte for byte.
+struct ChildRequest {
+    /// argv[0] is the program name, resolved through PATH (see find_program); the rest are its
+    /// arguments. An empty vector or an empty argv[0] starts nothing.
+    std::vector<std::string> argv;
+    /// Text written to the child's standard input, which is then closed. Null: the child's
+    /// standard input is the null device.
+    const std::string* stdin_text = nullptr;
+    ChildOutput output = ChildOutput::null_device;
+    CaptureSink sink = nullptr;  ///< required with ChildOutput::capture
+    void* sink_context = nullptr;
+};
+
+/// Runs the program to its end on the calling thread, reading all of its output so that it is
+/// never blocked by a full pipe. The child inherits no handle or descriptor of this process
+/// other than its own standard streams, and runs in its own process group (POSIX) so that a
+/// Ctrl+C meant for the monitor does not reach it.
+/// Returns the child's exit code; -1 when nothing could be started (empty argv, program not on
+/// PATH, no resources); 1 when the exit code cannot be read; 128 + the signal number for a child
+/// ended by a signal (POSIX). An exit code with the top bit set comes back negative (Windows).
+int run_child(const ChildRequest& request);
+
+/// The path of `name` found through the PATH environment variable, in PATH order, with ".exe"
+/// appended on Windows. Empty or relative PATH entries are skipped, so the working directory is
+/// never searched. A name that holds a directory separator is not searched and not returned.
+/// Returns an empty string when nothing executable is found.
+std::string find_program(std::string_view name);
+
+/// Starts this program's own executable again with `args` (after the program path), detached
+/// from this process: on POSIX in a new session with its standard streams on the null device;
+/// on Windows hidden, without a console, as CREATE_NO_WINDOW | DETACHED_PROCESS. The caller's
+/// environment and working directory are kept. Returns true when the process was created.
+bool start_detached_self(const std::vector<std::string>& args);
+
+}  // namespace hv::platform

@@ -1,0 +1,278 @@
+#include "platform/process.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace hv::platform {
+namespace {
+
+// A descriptor that is closed when it goes out of scope.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Both ends close-on-exec, so a child started by another thread never inherits them; the
+// child's own copies are made by dup2 in the spawn file actions.
+bool make_pipe(Fd& read_end, Fd& write_end) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return true;
+}
+
+bool is_executable_file(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// File actions and attributes released on every path.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    bool ok = false;
+    SpawnSetup() {
+        if (posix_spawn_file_actions_init(&actions) != 0)
+            return;
+        if (posix_spawnattr_init(&attributes) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return;
+        }
+        ok = true;
+    }
+    ~SpawnSetup() {
+        if (!ok)
+            return;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+};
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid)
+        return 1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}
+
+// Feeds the standard-input text and drains the output pipe together, so neither side can
+// block the other whatever their sizes.
+void pump(int stdin_fd, const std::string* text, int out_fd, const ChildRequest& request) {
+    std::size_t written = 0;
+    bool writing = stdin_fd >= 0;
+    bool reading = out_fd >= 0;
+    char chunk[512];
+    while (writing || reading) {
+        pollfd fds[2];
+        nfds_t n = 0;
+        int write_slot = -1, read_slot = -1;
+        if (writing) {
+            write_slot = static_cast<int>(n);
+            fds[n++] = pollfd{stdin_fd, POLLOUT, 0};
+        }
+        if (reading) {
+            read_slot = static_cast<int>(n);
+            fds[n++] = pollfd{out_fd, POLLIN, 0};
+        }
+        if (poll(fds, n, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (write_slot >= 0 && fds[write_slot].revents != 0) {
+            ssize_t w = -1;
+            if (fds[write_slot].revents & POLLOUT) {
+                w = write(stdin_fd, text->data() + written, text->size() - written);
+            }
+            if (w > 0)
+                written += static_cast<std::size_t>(w);
+            if ((w < 0 && errno != EINTR && errno != EAGAIN) || written >= text->size() ||
+                (fds[write_slot].revents & (POLLERR | POLLHUP))) {
+                writing = false;
+                close(stdin_fd);
+                stdin_fd = -1;
+            }
+        }
+        if (read_slot >= 0 && fds[read_slot].revents != 0) {
+            ssize_t r = read(out_fd, chunk, 511);
+            if (r > 0) {
+                if (request.sink != nullptr) {
+                    request.sink(request.sink_context, chunk, static_cast<std::size_t>(r));
+                }
+            } else if (r == 0 || errno != EINTR) {
+                reading = false;
+            }
+        }
+    }
+    if (stdin_fd >= 0)
+        close(stdin_fd);
+}
+
+}  // namespace
+
+std::string find_program(std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos)
+        return {};
+    const char* path = std::getenv("PATH");
+    if (path == nullptr)
+        return {};
+    std::string_view rest(path);
+    while (true) {
+        std::size_t colon = rest.find(':');
+        std::string_view dir = rest.substr(0, colon);
+        // Empty and relative entries would search the working directory.
+        if (!dir.empty() && dir.front() == '/') {
+            std::string candidate(dir);
+            candidate += '/';
+            candidate += name;
+            if (is_executable_file(candidate))
+                return candidate;
+        }
+        if (colon == std::string_view::npos)
+            break;
+        rest.remove_prefix(colon + 1);
+    }
+    return {};
+}
+
+int run_child(const ChildRequest& request) {
+    if (request.argv.empty() || request.argv[0].empty())
+        return -1;
+    if (request.output == ChildOutput::capture && request.sink == nullptr)
+        return -1;
+    std::string program = find_program(request.argv[0]);
+    if (program.empty())
+        return -1;
+
+    Fd in_read, in_write, out_read, out_write;
+    if (request.stdin_text != nullptr && !make_pipe(in_read, in_write))
+        return -1;
+    if (request.output == ChildOutput::capture && !make_pipe(out_read, out_write))
+        return -1;
+
+    SpawnSetup setup;
+    if (!setup.ok)
+        return -1;
+    posix_spawn_file_actions_t* fa = &setup.actions;
+    int rc = 0;
+    if (in_read.get() >= 0) {
+        rc |= posix_spawn_file_actions_adddup2(fa, in_read.get(), 0);
+    } else {
+        rc |= posix_spawn_file_actions_addopen(fa, 0, "/dev/null", O_RDONLY, 0);
+    }
+    if (out_write.get() >= 0) {
+        rc |= posix_spawn_file_actions_adddup2(fa, out_write.get(), 1);
+        rc |= posix_spawn_file_actions_adddup2(fa, out_write.get(), 2);
+    } else {
+        rc |= posix_spawn_file_actions_addopen(fa, 1, "/dev/null", O_WRONLY, 0);
+        rc |= posix_spawn_file_actions_adddup2(fa, 1, 2);
+    }
+    // Own process group: a Ctrl+C at the monitor's terminal must not kill a running probe and
+    // turn it into a false failure. Default signal handling and mask in the child.
+    sigset_t defaults, empty;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&empty);
+    rc |= posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+    rc |= posix_spawnattr_setsigmask(&setup.attributes, &empty);
+    rc |= posix_spawnattr_setpgroup(&setup.attributes, 0);
+    rc |= posix_spawnattr_setflags(
+        &setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (rc != 0)
+        return -1;
+
+    std::vector<char*> argv;
+    argv.reserve(request.argv.size() + 1);
+    for (const std::string& arg : request.argv)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), fa, &setup.attributes, argv.data(), environ) != 0) {
+        return -1;
+    }
+    // Our copies of the child's ends go at once, so the pipes report their end when it exits.
+    in_read.reset();
+    out_write.reset();
+
+    // A child that exits without reading its input must not end this process with SIGPIPE;
+    // the failed write shows as EPIPE instead.
+    static const bool sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
+    (void)sigpipe_ignored;
+    int stdin_fd = -1;
+    if (in_write.get() >= 0) {
+        // pump() closes it as soon as the text is written, to show the child its end.
+        stdin_fd = fcntl(in_write.get(), F_DUPFD_CLOEXEC, 0);
+        in_write.reset();
+    }
+    pump(stdin_fd, request.stdin_text, out_read.get(), request);
+    return wait_for(pid);
+}
+
+bool start_detached_self(const std::vector<std::string>& args) {
+    std::string exe = [] {
+        char buffer[4096];
+        ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }();
+    if (exe.empty())
+        return false;
+    std::vector<char*> argv;
+    argv.push_back(exe.data());
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    SpawnSetup setup;
+    if (!setup.ok)
+        return false;
+    int rc = 0;
+    rc |= posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+    rc |= posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
+    rc |= posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+    rc |= posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSID);
+    if (rc != 0)
+        return false;
+    pid_t pid = 0;
+    return posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                       environ) == 0;
+}
+
+}  // namespace hv::platform

@@ -1,0 +1,257 @@
+#include "platform/process.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hv::platform {
+namespace {
+
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+    void reset(HANDLE next = nullptr) {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        h = next;
+    }
+};
+
+// Quotes one argument so that CommandLineToArgvW (and the C runtime) give it back unchanged.
+void append_quoted(std::string& line, const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+        line += arg;
+        return;
+    }
+    line += '"';
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+        } else if (c == '"') {
+            line.append(backslashes * 2 + 1, '\\');
+            line += '"';
+            backslashes = 0;
+        } else {
+            line.append(backslashes, '\\');
+            line += c;
+            backslashes = 0;
+        }
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+}
+
+std::string command_line(const std::string& program, const std::vector<std::string>& argv) {
+    std::string line;
+    append_quoted(line, program);
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        line += ' ';
+        append_quoted(line, argv[i]);
+    }
+    return line;
+}
+
+bool is_absolute(std::string_view dir) {
+    return (dir.size() >= 3 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/')) ||
+           (dir.size() >= 2 && (dir[0] == '\\' || dir[0] == '/') &&
+            (dir[1] == '\\' || dir[1] == '/'));
+}
+
+bool is_file(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The pipe end the child gets is inheritable; ours is not.
+bool make_pipe(Handle& ours, Handle& theirs, bool theirs_reads) {
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &sa, 65536))
+        return false;
+    ours.reset(theirs_reads ? write_end : read_end);
+    theirs.reset(theirs_reads ? read_end : write_end);
+    SetHandleInformation(ours.h, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+bool open_null(Handle& handle, bool for_writing) {
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE h = CreateFileA("NUL", for_writing ? GENERIC_WRITE : GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    handle.reset(h);
+    return true;
+}
+
+// Attribute list that confines inheritance to the given handles: a child started by one worker
+// never holds another worker's pipe open.
+struct InheritList {
+    std::vector<char> storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+    HANDLE handles[3];
+    bool init(HANDLE in, HANDLE out, HANDLE err) {
+        handles[0] = in;
+        handles[1] = out;
+        handles[2] = err;
+        DWORD count = out == err ? 2 : 3;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage.resize(size);
+        list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            list = nullptr;
+            return false;
+        }
+        return UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                         count * sizeof(HANDLE), nullptr, nullptr) != 0;
+    }
+    ~InheritList() {
+        if (list != nullptr)
+            DeleteProcThreadAttributeList(list);
+    }
+};
+
+}  // namespace
+
+std::string find_program(std::string_view name) {
+    if (name.empty() || name.find_first_of("\\/:") != std::string_view::npos)
+        return {};
+    std::string file(name);
+    if (file.size() < 4 || _stricmp(file.c_str() + file.size() - 4, ".exe") != 0)
+        file += ".exe";
+    const char* path = std::getenv("PATH");
+    if (path == nullptr)
+        return {};
+    std::string_view rest(path);
+    while (true) {
+        std::size_t semi = rest.find(';');
+        std::string_view dir = rest.substr(0, semi);
+        if (is_absolute(dir)) {
+            std::string candidate(dir);
+            if (candidate.back() != '\\' && candidate.back() != '/')
+                candidate += '\\';
+            candidate += file;
+            if (is_file(candidate))
+                return candidate;
+        }
+        if (semi == std::string_view::npos)
+            break;
+        rest.remove_prefix(semi + 1);
+    }
+    return {};
+}
+
+int run_child(const ChildRequest& request) {
+    if (request.argv.empty() || request.argv[0].empty())
+        return -1;
+    if (request.output == ChildOutput::capture && request.sink == nullptr)
+        return -1;
+    std::string program = find_program(request.argv[0]);
+    if (program.empty())
+        return -1;
+
+    Handle in_ours, in_theirs, out_ours, out_theirs;
+    if (request.stdin_text != nullptr) {
+        if (!make_pipe(in_ours, in_theirs, true))
+            return -1;
+    } else if (!open_null(in_theirs, false)) {
+        return -1;
+    }
+    if (request.output == ChildOutput::capture) {
+        if (!make_pipe(out_ours, out_theirs, false))
+            return -1;
+    } else if (!open_null(out_theirs, true)) {
+        return -1;
+    }
+
+    InheritList inherit;
+    if (!inherit.init(in_theirs.h, out_theirs.h, out_theirs.h))
+        return -1;
+    STARTUPINFOEXA info{};
+    info.StartupInfo.cb = sizeof info;
+    info.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    info.StartupInfo.wShowWindow = SW_HIDE;
+    info.StartupInfo.hStdInput = in_theirs.h;
+    info.StartupInfo.hStdOutput = out_theirs.h;
+    info.StartupInfo.hStdError = out_theirs.h;
+    info.lpAttributeList = inherit.list;
+
+    std::string line = command_line(program, request.argv);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                        &info.StartupInfo, &pi)) {
+        return -1;
+    }
+    Handle process, thread;
+    process.reset(pi.hProcess);
+    thread.reset(pi.hThread);
+    in_theirs.reset();
+    out_theirs.reset();
+
+    // The text is written from its own thread while this one drains the output, so neither
+    // pipe can fill up and stop the other.
+    std::thread writer;
+    if (in_ours.h != nullptr) {
+        HANDLE h = in_ours.h;
+        in_ours.h = nullptr;
+        const std::string* text = request.stdin_text;
+        writer = std::thread([h, text] {
+            std::size_t done = 0;
+            while (done < text->size()) {
+                DWORD n = 0;
+                DWORD want = static_cast<DWORD>(std::min<std::size_t>(text->size() - done, 65536));
+                if (!WriteFile(h, text->data() + done, want, &n, nullptr) || n == 0)
+                    break;
+                done += n;
+            }
+            CloseHandle(h);
+        });
+    }
+    if (out_ours.h != nullptr) {
+        char chunk[512];
+        DWORD n = 0;
+        while (ReadFile(out_ours.h, chunk, 511, &n, nullptr) && n > 0) {
+            request.sink(request.sink_context, chunk, n);
+        }
+    }
+    if (writer.joinable())
+        writer.join();
+    WaitForSingleObject(process.h, INFINITE);
+    DWORD code = 1;
+    if (!GetExitCodeProcess(process.h, &code))
+        code = 1;
+    return static_cast<int>(code);
+}
+
+bool start_detached_self(const std::vector<std::string>& args) {
+    char exe[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    if (n == 0 || n >= sizeof exe)
+        return false;
+    std::vector<std::string> argv{std::string(exe, n)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string line = command_line(argv[0], argv);
+    STARTUPINFOA info{};
+    info.cb = sizeof info;
+    info.dwFlags = STARTF_USESHOWWINDOW;
+    info.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, nullptr, &info, &pi)) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+}  // namespace hv::platform

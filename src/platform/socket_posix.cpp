@@ -1,0 +1,7 @@
+#include "platform/socket.h"
+
+namespace hv::platform {
+
+void net_startup() {}
+
+}  // namespace hv::platform

@@ -1,0 +1,55 @@
+#include "platform/stop.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace hv::platform {
+namespace {
+
+std::atomic<bool> stop_flag{false};
+HANDLE finished_event = nullptr;
+
+BOOL WINAPI on_console_event(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            stop_flag.store(true);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            // The system ends the process when this handler returns: hold it until the loop
+            // has finished its batch and removed the PID file (the system allows a few seconds).
+            stop_flag.store(true);
+            if (finished_event != nullptr)
+                WaitForSingleObject(finished_event, 5000);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+void install_stop_handler() {
+    if (finished_event == nullptr)
+        finished_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool stop_requested() {
+    return stop_flag.load();
+}
+void request_stop() {
+    stop_flag.store(true);
+}
+void clear_stop_request() {
+    stop_flag.store(false);
+}
+void stop_finished() {
+    if (finished_event != nullptr)
+        SetEvent(finished_event);
+}
+
+}  // namespace hv::platform

@@ -1,0 +1,25 @@
+// The two reachability probes of a host check.
+#pragma once
+
+#include <string_view>
+
+#include "output/fixed_text.h"
+
+namespace hv {
+
+using StatusText = FixedText<512>;
+
+/// Counts the replies in ping's output: "TTL=" and "ttl=" occurrences, or failing those the
+/// number after the first "Received =".
+int count_ping_replies(std::string_view output);
+
+/// Pings `host` `pingcount` times, waiting `timeoutsec` seconds per reply. Returns the reply
+/// count and writes "Ping OK %s received=%d/%d" into `status` when it is positive; otherwise a
+/// value of 0 or below, `status` untouched. An unusable host text starts nothing and gives 0.
+int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status);
+
+/// Tries TCP connections to ports 443, 80 and 22. Returns 1 and writes
+/// "Ping blocked but TCP reachable: %s" when one is accepted or refused; 0 otherwise.
+int tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status);
+
+}  // namespace hv

@@ -1,0 +1,58 @@
+// Entry point: walks the arguments once, runs the first command it recognises, or monitors.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "config/alert_config.h"
+#include "config/checker.h"
+#include "config/monitor_config.h"
+#include "notify/selftest.h"
+#include "output/sinks.h"
+#include "platform/socket.h"
+#include "shell/commands.h"
+#include "shell/run_mode.h"
+
+namespace {
+
+// The process-wide records: filled on the main thread before any worker exists.
+hv::MonitorSettings monitor_settings;
+hv::HostTable host_table;
+hv::AlertSettings alert_settings;
+
+int command_test() {
+    if (hv::load_monitor_config(monitor_settings, host_table) != hv::MonitorLoadResult::ok)
+        return 1;
+    hv::load_alert_config(alert_settings);
+    return hv::run_notification_test(monitor_settings, alert_settings);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::int32_t heartbeat_state = -1;
+    hv::platform::net_startup();
+
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-s") == 0) {
+            hv::set_silent(true);
+            continue;
+        }
+        if (std::strcmp(arg, "-start") == 0)
+            return hv::command_start();
+        if (std::strcmp(arg, "-stop") == 0)
+            return hv::command_stop();
+        if (std::strcmp(arg, "-status") == 0)
+            return hv::command_status();
+        if (std::strcmp(arg, "-check") == 0)
+            return hv::run_config_check();
+        if (std::strcmp(arg, "-test") == 0)
+            return command_test();
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            return hv::print_usage(argv[0]);
+        }
+        // Anything else is ignored without a message.
+    }
+    return hv::run_mode(monitor_settings, host_table, alert_settings, heartbeat_state);
+}

@@ -1,0 +1,110 @@
+"""Shared pieces of the black-box tests: a private working directory per test, the built
+program, fake programs first on PATH, and waiting helpers."""
+
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+BIN = os.environ.get("HOSTVIGIL_BIN", os.path.join(os.path.dirname(__file__), "../../build/hostvigil"))
+BIN = os.path.abspath(BIN)
+
+
+def wait_for(predicate, timeout=10.0, interval=0.05):
+    """Polls predicate until it returns a true value or the timeout passes; returns the value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class WorkDir(unittest.TestCase):
+    """A test case that runs the program in its own temporary working directory, with a
+    private bin/ folder placed first on PATH for fake programs."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="hv-bb-")
+        self.bin_dir = os.path.join(self.dir, "fakebin")
+        os.mkdir(self.bin_dir)
+        self.work = os.path.join(self.dir, "work")
+        os.mkdir(self.work)
+        self.env = dict(os.environ)
+        self.env["PATH"] = self.bin_dir + os.pathsep + os.environ.get("PATH", "")
+        self.children = []
+        self.addCleanup(self._cleanup)
+
+    def _cleanup(self):
+        for child in self.children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        pid = self.read_pid()
+        if pid:
+            try:
+                if os.path.basename(os.readlink(f"/proc/{pid}/exe")) == os.path.basename(BIN):
+                    os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # Files of the working directory.
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def write(self, name, text, mode="w"):
+        with open(self.path(name), mode) as f:
+            f.write(text)
+
+    def read(self, name, mode="r"):
+        with open(self.path(name), mode) as f:
+            return f.read()
+
+    def exists(self, name):
+        return os.path.exists(self.path(name))
+
+    def read_pid(self):
+        try:
+            with open(self.path("hostvigil.pid")) as f:
+                return int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            return 0
+
+    def log_lines(self):
+        if not self.exists("hostvigil_log.txt"):
+            return []
+        return self.read("hostvigil_log.txt").splitlines()
+
+    # Fake programs.
+    def fake_program(self, name, script):
+        """Puts an executable shell script called name first on PATH."""
+        path = os.path.join(self.bin_dir, name)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + script)
+        os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        return path
+
+    # Running the program.
+    def run_hv(self, *args, timeout=60, input=None):
+        """Runs the program to its end; returns (exit code, standard output)."""
+        result = subprocess.run([BIN, *args], cwd=self.work, env=self.env, input=input,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+        return result.returncode, result.stdout.decode("utf-8", "replace")
+
+    def start_hv(self, *args):
+        """Starts the program in the background with its output in a pipe."""
+        child = subprocess.Popen([BIN, *args], cwd=self.work, env=self.env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.children.append(child)
+        return child
+
+    def stop_child(self, child, sig=signal.SIGTERM, timeout=30):
+        """Sends sig and returns (exit code, all output)."""
+        child.send_signal(sig)
+        out, _ = child.communicate(timeout=timeout)
+        return child.returncode, out.decode("utf-8", "replace")

@@ -1,0 +1,169 @@
+"""The command line, instance control and the PID file."""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+
+from harness import BIN, WorkDir, wait_for
+
+MONITOR = 'interval : "1"\nfast_retry_interval : "1"\npingcount : "1"\n'
+
+USAGE_TAIL = """Usage:
+  {p} -start
+  {p} -stop
+  {p} -status
+  {p} -check
+  {p} -test
+  {p} -s
+  {p} -h | --help
+
+Options:
+  -start        Start in background mode
+  -stop         Stop running instance
+  -status       Show running status
+  -check        Validate config file format
+  -test         Send test email / Telegram / Teams alert
+  -s            Silent mode
+  -h, --help    Show this help
+
+Config note:
+  workers : "2"    Concurrent host checks, valid range 1-50, default 2
+"""
+
+
+class UsageAndArguments(WorkDir):
+    def test_help_prints_usage_with_program_as_typed(self):
+        for flag in ("-h", "--help"):
+            rc, out = self.run_hv(flag)
+            self.assertEqual(rc, 0)
+            self.assertTrue(out.startswith("\nHOSTVIGIL Linux Version 1.0 "), out)
+            banner, rest = out[1:].split("\n\n", 1)
+            self.assertNotIn("\n", banner)
+            self.assertEqual(rest, USAGE_TAIL.format(p=BIN))
+
+    def test_first_command_wins_and_silent_never_mutes_commands(self):
+        for args in (["-s", "-status"], ["-status", "-s"], ["-status", "-stop"], ["/start", "-Status", "-status"]):
+            rc, out = self.run_hv(*args)
+            self.assertEqual((rc, out), (0, "hostvigil not running\n"), args)
+        rc, out = self.run_hv("-stop", "-start")
+        self.assertEqual((rc, out), (0, "hostvigil not running\n"))
+
+    def test_unrecognised_arguments_start_run_mode(self):
+        rc, out = self.run_hv("-help", "start")
+        self.assertEqual((rc, out), (1, "hostvigil_host.txt is not existed\n"))
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+
+class PidFileCommands(WorkDir):
+    def dead_pid(self):
+        child = subprocess.Popen(["true"])
+        child.wait()
+        return child.pid
+
+    def test_status_and_stop_on_recorded_pids(self):
+        sleeper = subprocess.Popen(["sleep", "30"])
+        self.children.append(sleeper)
+        cases = [
+            # content, -status output, -stop output, file left after -stop
+            ("garbage\n", "hostvigil not running\n", "hostvigil not running\n", True),
+            ("0\n", "hostvigil not running\n", "hostvigil not running\n", True),
+            (f"{self.dead_pid()}\n", "hostvigil pid file exists but process dead\n",
+             "hostvigil pid file exists but process not alive\n", False),
+            # A live process of another program is no instance: never signalled.
+            (f"{sleeper.pid} trailing\n", "hostvigil pid file exists but process dead\n",
+             "hostvigil pid file exists but process not alive\n", False),
+        ]
+        for content, status, stop, kept in cases:
+            self.write("hostvigil.pid", content)
+            self.assertEqual(self.run_hv("-status"), (0, status), content)
+            self.assertEqual(self.read("hostvigil.pid"), content)
+            self.assertEqual(self.run_hv("-stop"), (0, stop), content)
+            self.assertEqual(self.exists("hostvigil.pid"), kept, content)
+        self.assertIsNone(sleeper.poll())
+
+    def test_run_mode_replaces_a_stale_or_garbage_pid_file(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        for content in ("garbage\n", f"{self.dead_pid()}\n"):
+            self.write("hostvigil.pid", content)
+            child = self.start_hv()
+            self.assertTrue(wait_for(lambda: self.read_pid() == child.pid))
+            rc, _ = self.stop_child(child)
+            self.assertEqual(rc, 0)
+            self.assertFalse(self.exists("hostvigil.pid"))
+
+
+class BackgroundInstance(WorkDir):
+    def test_start_status_stop(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
+        pid = wait_for(self.read_pid)
+        self.assertTrue(pid)
+        self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {pid}\n"))
+        # A second start is refused by the new process itself; the record stays.
+        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
+        time.sleep(0.5)
+        self.assertEqual(self.read_pid(), pid)
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertFalse(self.exists("hostvigil.pid"))
+        self.assertFalse(os.path.exists(f"/proc/{pid}/exe"))
+        self.assertEqual(self.run_hv("-status"), (0, "hostvigil not running\n"))
+
+    def test_start_without_configuration_reports_success_and_writes_nothing(self):
+        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
+        time.sleep(0.5)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+    def test_second_run_mode_is_refused(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        first = self.start_hv()
+        self.assertTrue(wait_for(lambda: self.read_pid() == first.pid))
+        self.assertEqual(self.run_hv(), (1, "hostvigil already running\n"))
+        self.assertEqual(self.read_pid(), first.pid)
+        rc, out = self.stop_child(first, signal.SIGINT)
+        self.assertEqual(rc, 0)
+        self.assertIn("Targets: 0  Interval: 1 sec  FastRetry: 1 sec  PingCount: 1  Workers: 2\n\n", out)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+    def test_simultaneous_starts_leave_one_instance(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        barrier = threading.Barrier(6)
+        children = []
+
+        def launch():
+            barrier.wait()
+            children.append(self.start_hv())
+
+        threads = [threading.Thread(target=launch) for _ in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        time.sleep(1.5)
+        running = [c for c in children if c.poll() is None]
+        self.assertEqual(len(running), 1)
+        for c in children:
+            if c is not running[0]:
+                self.assertEqual(c.returncode, 1)
+                self.assertEqual(c.stdout.read().decode(), "hostvigil already running\n")
+        self.assertEqual(self.read_pid(), running[0].pid)
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertEqual(running[0].wait(timeout=15), 0)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+    def test_silent_run_prints_nothing(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        child = self.start_hv("-s")
+        self.assertTrue(wait_for(lambda: self.read_pid() == child.pid))
+        time.sleep(1.2)
+        rc, out = self.stop_child(child)
+        self.assertEqual((rc, out), (0, ""))
+
+    def test_unwritable_directory_refuses_to_run(self):
+        if os.geteuid() == 0:
+            self.skipTest("root writes into read-only directories")
+        self.write("hostvigil_host.txt", MONITOR)
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        self.assertEqual(self.run_hv(), (1, "Unable to write pid file hostvigil.pid\n"))
