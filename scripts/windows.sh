@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-cmake -S "$root" -B build-windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+dir=${HV_WINDOWS_BUILD_DIR:-build-windows}
+cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF >/dev/null
-cmake --build build-windows -j"$(nproc)"
-echo "built build-windows/hostvigil.exe"
+cmake --build "$dir" -j"$(nproc)"
+echo "built $dir/hostvigil.exe"
