@@ -1,0 +1,337 @@
+#!/usr/bin/python3
+"""Measures hostvigil's round efficiency, scheduling overhead, memory, idle cost and -check
+speed, side by side with the ideal and with fping in the same run, and writes the table to
+bench/results.md. Every figure is the median of several runs.
+
+Run through scripts/bench.sh (`make bench`), which builds the program and the helpers first.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HOSTS = [f"127.0.0.{i}" for i in range(1, 256)]
+WORKERS = 50
+PAGE_TICKS = os.sysconf("SC_CLK_TCK")
+
+# The fake ping's delay per host, as bench/fake_ping.cpp computes it.
+FAKE_BASE_MS = 300
+FAKE_STEP_MS = 70
+
+
+def fake_delay(host):
+    n = int(host.rsplit(".", 1)[1])
+    return (FAKE_BASE_MS + ((n * 37) % 11) * FAKE_STEP_MS) / 1000.0
+
+
+def batches(items, size):
+    return [items[i:i + size] for i in range(0, len(items), size)]
+
+
+def monitor_config(hosts, interval):
+    lines = [f'interval : "{interval}"', f'fast_retry_interval : "{interval}"',
+             'pingcount : "1"', f'workers : "{WORKERS}"']
+    for h in hosts:
+        lines += [f'host : "{h}"', 'timeoutsec : "3"', 'alertcount : "3"', 'tcpfallback : "no"']
+    return "\n".join(lines) + "\n"
+
+
+def proc_status_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def proc_cpu_seconds(pid):
+    """User plus system time of the whole process, threads that have ended included."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / PAGE_TICKS
+
+
+def proc_main_thread_cpu_ns(pid):
+    """CPU time of the main thread in nanoseconds (finer than the clock ticks of stat)."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/schedstat") as f:
+            return int(f.read().split()[0])
+    except OSError:
+        return None
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.bin = os.path.abspath(args.bin)
+        self.root = tempfile.mkdtemp(prefix="hv-bench-")
+        self.fake_dir = os.path.join(self.root, "fakebin")
+        os.mkdir(self.fake_dir)
+        os.symlink(os.path.abspath(args.fake_ping), os.path.join(self.fake_dir, "ping"))
+        self.ping_argv = None
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def workdir(self, name, host_text):
+        d = os.path.join(self.root, name)
+        shutil.rmtree(d, ignore_errors=True)
+        os.mkdir(d)
+        with open(os.path.join(d, "hostvigil_host.txt"), "w") as f:
+            f.write(host_text)
+        return d
+
+    # The argument vector the program hands to ping, found by letting it run a recorder.
+    def discover_ping_argv(self):
+        d = self.workdir("argv", monitor_config(["127.0.0.1"], 3600))
+        rec_dir = os.path.join(self.root, "recbin")
+        os.makedirs(rec_dir, exist_ok=True)
+        rec = os.path.join(rec_dir, "ping")
+        out = os.path.join(self.root, "argv.txt")
+        with open(rec, "w") as f:
+            f.write(f'#!/bin/sh\nfor a in "$@"; do printf "%s\\n" "$a"; done > {out}\n'
+                    'echo "64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.1 ms"\n')
+        os.chmod(rec, 0o755)
+        env = dict(os.environ, PATH=rec_dir + os.pathsep + os.environ["PATH"])
+        elapsed, proc = self.first_round(d, env)
+        self.stop(proc)
+        try:
+            with open(out) as f:
+                args = f.read().splitlines()
+        except OSError:
+            args = []
+        if not args or args[-1] != "127.0.0.1":
+            sys.exit("could not learn the ping arguments: the monitor never ran ping")
+        self.ping_argv = ["ping"] + args[:-1]
+
+    def first_round(self, workdir, env):
+        """Starts run mode; returns (seconds from start to the first wait line, process)."""
+        start = time.monotonic()
+        proc = subprocess.Popen([self.bin], cwd=workdir, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        for raw in proc.stdout:
+            if raw.startswith(b"Wait "):
+                return time.monotonic() - start, proc
+        proc.wait()
+        sys.exit(f"run mode ended before its first wait line (exit code {proc.returncode})")
+
+    @staticmethod
+    def stop(proc):
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+
+    def concurrent_pings(self, hosts):
+        """Wall time of running one ping per host, all at the same moment."""
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        actions = [(os.POSIX_SPAWN_DUP2, devnull, 1), (os.POSIX_SPAWN_DUP2, devnull, 2)]
+        start = time.monotonic()
+        pids = [os.posix_spawnp(self.ping_argv[0], self.ping_argv + [h], os.environ,
+                                file_actions=actions) for h in hosts]
+        for pid in pids:
+            os.waitpid(pid, 0)
+        elapsed = time.monotonic() - start
+        os.close(devnull)
+        return elapsed
+
+    def fping(self):
+        start = time.monotonic()
+        subprocess.run(["fping", "-c", "1", "-q", "-t", "3000"] + HOSTS,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.monotonic() - start
+
+    def real_round(self, idle_seconds):
+        """One run on the real ping: round time, peak memory of the round, idle CPU."""
+        d = self.workdir("real", monitor_config(HOSTS, 3600))
+        elapsed, proc = self.first_round(d, dict(os.environ))
+        peak_kib = proc_status_kib(proc.pid, "VmHWM")
+        idle = None
+        if idle_seconds > 0:
+            cpu0, ns0 = proc_cpu_seconds(proc.pid), proc_main_thread_cpu_ns(proc.pid)
+            time.sleep(idle_seconds)
+            cpu1, ns1 = proc_cpu_seconds(proc.pid), proc_main_thread_cpu_ns(proc.pid)
+            idle = (cpu1 - cpu0, None if ns0 is None else (ns1 - ns0) / 1e9)
+        self.stop(proc)
+        return elapsed, peak_kib, idle
+
+    def fake_round(self):
+        d = self.workdir("fake", monitor_config(HOSTS, 3600))
+        env = dict(os.environ, PATH=self.fake_dir + os.pathsep + os.environ["PATH"],
+                   HV_FAKE_PING_BASE_MS=str(FAKE_BASE_MS), HV_FAKE_PING_STEP_MS=str(FAKE_STEP_MS))
+        elapsed, proc = self.first_round(d, env)
+        self.stop(proc)
+        return elapsed
+
+    def check_run(self, workdir):
+        """-check on the files of workdir: (wall seconds, peak RSS KiB, exit code)."""
+        start = time.monotonic()
+        proc = subprocess.Popen([self.bin, "-check"], cwd=workdir, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        return time.monotonic() - start, usage.ru_maxrss, proc.returncode
+
+
+ALERT_FILE = ('server : "smtp://127.0.0.1:2525"\nemail : "monitor@example.net"\n'
+              'password : "secret"\nto : "ops@example.net"\n')
+
+
+def big_check_file():
+    """About 10 MB in 100,000 lines: 25,000 complete host blocks with long custom texts."""
+    head = 'interval : "15"\nfast_retry_interval : "4"\npingcount : "3"\nworkers : "2"\n'
+    # 85 bytes of each block are fixed; the message fills it to 400 bytes, 100 per line.
+    msg = "rack 4 core switch unreachable, " * 9 + "x" * 27
+    blocks = []
+    for i in range(25000):
+        blocks.append(f'host : "10.{i // 65536 % 256}.{i // 256 % 256}.{i % 256}"\n'
+                      f'timeoutsec : "3"\nalertcount : "3"\npinglossmsg : "{msg} {i:06d} down"\n')
+    text = head + "".join(blocks)
+    # Trim the head lines' share so the file holds exactly 100,000 lines.
+    lines = text.splitlines(keepends=True)[:100000]
+    return "".join(lines)
+
+
+def fmt_s(x):
+    return f"{x:.3f} s"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--fake-ping", required=True)
+    ap.add_argument("--micro")
+    ap.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "5")))
+    ap.add_argument("--idle-seconds", type=float,
+                    default=float(os.environ.get("BENCH_IDLE_SECONDS", "20")))
+    ap.add_argument("--out", required=True)
+    args = ap.parse_args()
+
+    b = Bench(args)
+    try:
+        b.discover_ping_argv()
+        print(f"ping as the monitor runs it: {' '.join(b.ping_argv)} <host>", flush=True)
+        rounds, ideals, fpings, peaks, idles, idle_main, fakes = [], [], [], [], [], [], []
+        fake_ideal = sum(max(fake_delay(h) for h in batch) for batch in batches(HOSTS, WORKERS))
+        for run in range(args.runs):
+            # Interleaved, so slow phases of the shared machine hit every column alike.
+            batch_time = statistics.median(b.concurrent_pings(HOSTS[i:i + WORKERS])
+                                           for i in range(0, len(HOSTS), WORKERS))
+            ideals.append(len(batches(HOSTS, WORKERS)) * batch_time)
+            fpings.append(b.fping())
+            elapsed, peak, idle = b.real_round(args.idle_seconds)
+            rounds.append(elapsed)
+            peaks.append(peak)
+            if idle:
+                idles.append(idle[0])
+                if idle[1] is not None:
+                    idle_main.append(idle[1])
+            fakes.append(b.fake_round())
+            print(f"run {run + 1}/{args.runs}: round {elapsed:.3f} s, ideal {ideals[-1]:.3f} s, "
+                  f"fping {fpings[-1]:.3f} s, fake round {fakes[-1]:.3f} s "
+                  f"(ideal {fake_ideal:.3f} s), peak RSS {peak} KiB", flush=True)
+
+        small = b.workdir("check-small", monitor_config(HOSTS, 15))
+        large = b.workdir("check-large", big_check_file())
+        for d in (small, large):
+            with open(os.path.join(d, "hostvigil_email.txt"), "w") as f:
+                f.write(ALERT_FILE)
+        large_size = os.path.getsize(os.path.join(large, "hostvigil_host.txt"))
+        checks = {"small": [], "large": []}
+        for _ in range(args.runs):
+            checks["small"].append(b.check_run(small))
+            checks["large"].append(b.check_run(large))
+        for name, runs in checks.items():
+            codes = {rc for _, _, rc in runs}
+            if codes != {0}:
+                print(f"warning: -check on the {name} file ended with {sorted(codes)}", flush=True)
+
+        micro = []
+        if args.micro:
+            res = subprocess.run([args.micro, "--benchmark_format=json",
+                                  "--benchmark_repetitions=5",
+                                  "--benchmark_report_aggregates_only=true"],
+                                 stdout=subprocess.PIPE, check=True)
+            for bm in json.loads(res.stdout)["benchmarks"]:
+                if bm.get("aggregate_name") == "median":
+                    micro.append((bm["run_name"], bm["real_time"], bm["time_unit"]))
+    finally:
+        b.cleanup()
+
+    med = statistics.median
+    round_s, ideal_s, fping_s, fake_s = med(rounds), med(ideals), med(fpings), med(fakes)
+    peak_mib = med(peaks) / 1024
+    ratio, fake_ratio = round_s / ideal_s, fake_s / fake_ideal
+
+    def verdict(ok):
+        return "met" if ok else "MISSED"
+
+    rows = [
+        ("Round efficiency: first round, 255 hosts, real ping / ideal",
+         f"{fmt_s(round_s)} / {fmt_s(ideal_s)} = **{ratio:.3f}**", "≤ 1.10", verdict(ratio <= 1.10)),
+        ("Scheduling overhead: first round, fixed-delay fake ping / exact ideal",
+         f"{fmt_s(fake_s)} / {fmt_s(fake_ideal)} = **{fake_ratio:.3f}**", "≤ 1.02",
+         verdict(fake_ratio <= 1.02)),
+        ("Reference: fping -c 1 on the same 255 addresses (our round / fping)",
+         f"{fmt_s(round_s)} / {fmt_s(fping_s)} = **{round_s / fping_s:.2f}**", "—", "reference"),
+        ("Peak resident memory (VmHWM) after a 255-host, 50-worker round",
+         f"**{peak_mib:.2f} MiB**", "≤ 8 MiB", verdict(peak_mib <= 8)),
+    ]
+    if idles:
+        per60 = med(idles) * 60 / args.idle_seconds
+        main_txt = (f"; main thread {med(idle_main) * 60 / args.idle_seconds * 1000:.2f} ms"
+                    if idle_main else "")
+        rows.append((f"Idle CPU between rounds (measured over {args.idle_seconds:g} s, "
+                     "scaled to 60 s)",
+                     f"**{per60:.3f} s** per 60 s (clock ticks of 1/{PAGE_TICKS} s{main_txt})",
+                     "< 0.1 s", verdict(per60 < 0.1)))
+    small_t, small_kib = med(r[0] for r in checks["small"]), med(r[1] for r in checks["small"])
+    large_t, large_kib = med(r[0] for r in checks["large"]), med(r[1] for r in checks["large"])
+    rows.append(("-check, 255-host file", f"{fmt_s(small_t)}, peak RSS {small_kib / 1024:.2f} MiB",
+                 "—", "—"))
+    rows.append((f"-check, {large_size / 1e6:.1f} MB file of 100,000 lines",
+                 f"{fmt_s(large_t)}, peak RSS {large_kib / 1024:.2f} MiB", "memory flat",
+                 verdict(large_kib <= small_kib + 512)))
+
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    out = [f"# Benchmark results", "",
+           f"Measured {now} on {platform.machine()} Linux {platform.release()}, "
+           f"{os.cpu_count()} CPUs, by `make bench` (scripts/bench.sh); median of {args.runs} runs, "
+           "all columns measured interleaved in the same run.", "",
+           "| Figure | Measured (median) | Target | Result |", "|---|---|---|---|"]
+    out += [f"| {a} | {b_} | {c} | {d} |" for a, b_, c, d in rows]
+    out += ["", "How each figure is taken:", "",
+            f"- Round: from starting run mode (`workers` 50, `pingcount` 1, `tcpfallback` no) to "
+            "its first wait line. Ideal: the number of batches (6) times the median wall time of "
+            f"50 concurrent `{' '.join(b.ping_argv)} <host>` started directly, measured between "
+            "the rounds.",
+            f"- Fake ping: every host answers after {FAKE_BASE_MS} + ((n·37) mod 11)·{FAKE_STEP_MS} ms "
+            "(n the address's last number); the ideal is the sum over batches of the slowest host.",
+            "- fping: `fping -c 1 -q -t 3000` with its default 10 ms between requests.",
+            "- Memory: VmHWM of the process right after its first round; idle CPU: utime + stime "
+            "of /proc/<pid>/stat across the wait.",
+            "- -check: wall time and the child's maximum resident set size (wait4)."]
+    if micro:
+        out += ["", "## Micro-benchmarks (median of 5 repetitions)", "",
+                "| Benchmark | Time per call |", "|---|---|"]
+        out += [f"| {name} | {t:.1f} {unit} |" for name, t, unit in micro]
+    text = "\n".join(out) + "\n"
+    with open(args.out, "w") as f:
+        f.write(text)
+    print()
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
