@@ -1,20 +1,33 @@
 // The three notification channels. Each makes its own enabled test and returns 1 when curl
-// ran and exited with 0, 0 otherwise.
+// ran and exited with 0, 0 otherwise. curl gets every secret (login, bot token, webhook address)
+// on its standard input, never in its argument vector.
 #pragma once
+
+#include <string>
 
 #include "config/alert_config.h"
 
 namespace hv {
 
+/// The Telegram Bot API host the messages go to.
+inline constexpr const char* kTelegramApiHost = "api.telegram.org";
+/// The `$schema` of the Teams card.
+inline constexpr const char* kAdaptiveCardSchema =
+    "http://adaptivecards.io/schemas/adaptive-card.json";
+
 /// One plain-text e-mail to the comma-separated `recipients`. Serialised by the mail lock;
-/// fills an empty `from` with `email` at its first send.
+/// fills an empty `from` with `email` at its first send. Absent subject or body: empty.
 int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
                      const char* body);
 
-/// One Telegram message.
+/// One Telegram message; an absent or empty text sends nothing.
 int send_telegram_alert(const AlertSettings& alerts, const char* text);
 
-/// One Teams Adaptive Card.
+/// One Teams Adaptive Card; an absent text posts an empty text block. Safe to call from
+/// several threads at once.
 int send_teams_alert(const AlertSettings& alerts, const char* text);
+
+/// The Teams request body: one line of JSON, the card holding `text` (null: empty).
+std::string build_teams_payload(const char* text);
 
 }  // namespace hv

@@ -1,0 +1,304 @@
+// The channels against a stand-in curl that records what it was given: its arguments, its
+// standard input and the file it was asked to upload.
+#include "notify/channels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output/sinks.h"
+
+namespace hv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> read_lines(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct CurlCall {
+    std::vector<std::string> args;
+    std::string stdin_text;
+    std::string upload;  // the -T file or the @file of --data-binary, as curl read it
+};
+
+class ChannelsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists("/bin/sh"))
+            GTEST_SKIP() << "the stand-in curl is a shell script";
+        old_cwd_ = fs::current_path();
+        old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
+        root_ = fs::temp_directory_path() /
+                ("hv-notify-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                 "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "bin");
+        fs::create_directories(root_ / "calls");
+        fs::create_directories(root_ / "work");
+        fs::current_path(root_ / "work");
+        install_curl(0);
+        set_path((root_ / "bin").string() + ":" + old_path_);
+    }
+    void TearDown() override {
+        if (root_.empty())
+            return;
+        set_path(old_path_);
+        fs::current_path(old_cwd_);
+        fs::remove_all(root_);
+    }
+
+    static void set_path(const std::string& value) {
+        // putenv keeps the pointer, so the text lives as long as the process.
+        static std::string storage[2];
+        static int next = 0;
+        std::string& slot = storage[next++ % 2];
+        slot = "PATH=" + value;
+        putenv(slot.data());
+    }
+
+    void install_curl(int exit_code) {
+        fs::path script = root_ / "bin" / "curl";
+        std::ofstream out(script, std::ios::trunc);
+        out << "#!/bin/sh\n"
+            << "d=$(mktemp -d '" << (root_ / "calls").string() << "/call.XXXXXX')\n"
+            << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$d/args\"; done\n"
+            << "cat > \"$d/stdin\"\n"
+            << "prev=\n"
+            << "for a in \"$@\"; do\n"
+            << "  [ \"$prev\" = -T ] && cp \"$a\" \"$d/upload\"\n"
+            << "  case \"$a\" in @*) cp \"${a#@}\" \"$d/upload\";; esac\n"
+            << "  prev=$a\n"
+            << "done\n"
+            << "exit " << exit_code << "\n";
+        out.close();
+        fs::permissions(script, fs::perms::owner_all);
+    }
+
+    std::vector<CurlCall> calls() {
+        std::vector<CurlCall> result;
+        for (const auto& entry : fs::directory_iterator(root_ / "calls")) {
+            CurlCall call;
+            call.args = read_lines(entry.path() / "args");
+            call.stdin_text = read_file(entry.path() / "stdin");
+            call.upload = read_file(entry.path() / "upload");
+            result.push_back(std::move(call));
+        }
+        return result;
+    }
+
+    bool work_dir_empty_but_log() {
+        for (const auto& entry : fs::directory_iterator(root_ / "work")) {
+            if (entry.path().filename() != kEventLogFile)
+                return false;
+        }
+        return true;
+    }
+
+    static AlertSettings all_channels() {
+        AlertSettings a;
+        a.server.assign("smtp://127.0.0.1:2525");
+        a.email.assign("login@example.com");
+        a.password.assign("pa\"ss\\word");
+        a.to.assign("ops@example.com");
+        a.token.assign("123:SECRET-token");
+        a.chat_id.assign("-100123");
+        a.teams_webhook.assign("http://127.0.0.1:1/webhook?sig=SECRET");
+        a.email_enabled = a.telegram_enabled = a.teams_enabled = 1;
+        return a;
+    }
+
+    fs::path root_, old_cwd_;
+    std::string old_path_;
+};
+
+const std::vector<std::string> kTail = {"--connect-timeout", "15", "--max-time", "60", "-K", "-"};
+
+std::vector<std::string> with_tail(std::vector<std::string> head) {
+    head.insert(head.end(), kTail.begin(), kTail.end());
+    return head;
+}
+
+TEST_F(ChannelsTest, GuardsSendNothingAndLeaveNoTrace) {
+    struct Case {
+        const char* name;
+        void (*change)(AlertSettings&);
+    } cases[] = {
+        {"email off", [](AlertSettings& a) { a.email_enabled = 0; }},
+        {"password empty", [](AlertSettings& a) { a.password.clear(); }},
+        {"telegram off", [](AlertSettings& a) { a.telegram_enabled = 0; }},
+        {"token empty", [](AlertSettings& a) { a.token.clear(); }},
+        {"teams off", [](AlertSettings& a) { a.teams_enabled = 0; }},
+        {"webhook empty", [](AlertSettings& a) { a.teams_webhook.clear(); }},
+    };
+    for (const Case& c : cases) {
+        AlertSettings a = all_channels();
+        c.change(a);
+        ::testing::internal::CaptureStdout();
+        int sent = 0;
+        if (!a.email_enabled || a.password.empty())
+            sent += send_email_alert(a, "x@example.com", "s", "b");
+        if (!a.telegram_enabled || a.token.empty())
+            sent += send_telegram_alert(a, "t");
+        if (!a.teams_enabled || a.teams_webhook.empty())
+            sent += send_teams_alert(a, "t");
+        EXPECT_EQ(sent, 0) << c.name;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.name;
+    }
+    AlertSettings a = all_channels();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_email_alert(a, "", "s", "b"), 0);
+    EXPECT_EQ(send_email_alert(a, nullptr, "s", "b"), 0);
+    EXPECT_EQ(send_telegram_alert(a, ""), 0);
+    EXPECT_EQ(send_telegram_alert(a, nullptr), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(fs::is_empty(root_ / "work"));
+}
+
+TEST_F(ChannelsTest, EmailHandsTheLoginOnStandardInputAndUploadsTheMessage) {
+    AlertSettings a = all_channels();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_email_alert(a, " a@example.com , ,b@example.org ", nullptr, "one\ntwo"), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Sending mail alert now .....\nEmail command rc=0\n");
+    EXPECT_EQ(a.from, "login@example.com");
+
+    std::vector<CurlCall> made = calls();
+    ASSERT_EQ(made.size(), 1u);
+    const CurlCall& call = made[0];
+    ASSERT_GE(call.args.size(), 7u);
+    const std::string& file = call.args[6];
+    EXPECT_TRUE(file.starts_with("pingmailtext-") && file.ends_with(".txt")) << file;
+    EXPECT_EQ(call.args, with_tail({"-s", "smtp://127.0.0.1:2525", "--mail-from",
+                                    "login@example.com", "--ssl-reqd", "-T", file, "--mail-rcpt",
+                                    "a@example.com", "--mail-rcpt", "b@example.org"}));
+    EXPECT_EQ(call.stdin_text, "user = \"login@example.com:pa\\\"ss\\\\word\"\n");
+    EXPECT_TRUE(
+        call.upload.starts_with("From: login@example.com\r\n"
+                                "To:  a@example.com , ,b@example.org \r\n"
+                                "Subject: \r\n"
+                                "Date: "))
+        << call.upload;
+    EXPECT_NE(call.upload.find("@example.com>\r\nMIME-Version: 1.0\r\n"
+                               "Content-Type: text/plain; charset=UTF-8\r\n\r\n"
+                               "one\r\ntwo\r\n"),
+              std::string::npos)
+        << call.upload;
+    EXPECT_TRUE(work_dir_empty_but_log());
+    EXPECT_EQ(read_lines(kEventLogFile).size(), 1u);
+}
+
+TEST_F(ChannelsTest, TelegramPutsTheTokenOnlyIntoTheConfigUrl) {
+    AlertSettings a = all_channels();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_telegram_alert(a, "down & out\n100%"), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Sending Telegram alert now .....\nTelegram command rc=0\n");
+    std::vector<CurlCall> made = calls();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].args, with_tail({"-s", "--fail"}));
+    EXPECT_EQ(made[0].stdin_text,
+              "url = \"https://api.telegram.org/bot123:SECRET-token/sendMessage?chat_id=-100123"
+              "&text=down%20%26%20out%0A100%25\"\n");
+    std::vector<std::string> log = read_lines(kEventLogFile);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].ends_with("Send Telegram alert to chat_id [-100123]")) << log[0];
+}
+
+TEST_F(ChannelsTest, FailuresAndAMissingCurlGiveZeroAndLeaveNoFile) {
+    AlertSettings a = all_channels();
+    install_curl(7);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_email_alert(a, "x@example.com", "s", "b"), 0);
+    EXPECT_EQ(send_telegram_alert(a, "t"), 0);
+    EXPECT_EQ(send_teams_alert(a, "t"), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Email command rc=7\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Telegram command rc=7\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Teams command rc=7\n"), std::string::npos) << out;
+
+    set_path((root_ / "calls").string());  // no curl anywhere on PATH
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_email_alert(a, "x@example.com", "s", "b"), 0);
+    EXPECT_EQ(send_teams_alert(a, "t"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Sending mail alert now .....\nEmail command rc=-1\n"
+              "Sending Microsoft Teams alert ...\nTeams command rc=-1\n");
+    EXPECT_TRUE(work_dir_empty_but_log());
+}
+
+TEST_F(ChannelsTest, ConcurrentTeamsSendsEachPostTheirOwnPayload) {
+    AlertSettings a = all_channels();
+    constexpr int kThreads = 6;
+    constexpr int kSends = 4;
+    std::vector<std::thread> threads;
+    std::vector<int> results(kThreads * kSends, -1);
+    set_silent(true);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kSends; ++i) {
+                std::string text = "host " + std::to_string(t) + " alert " + std::to_string(i) +
+                                   "\n\"quoted\" \\ " + std::string(300 + t * 50, 'x');
+                results[t * kSends + i] = send_teams_alert(a, text.c_str());
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    set_silent(false);
+    for (int r : results)
+        EXPECT_EQ(r, 1);
+
+    std::set<std::string> expected, posted, files;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kSends; ++i) {
+            std::string text = "host " + std::to_string(t) + " alert " + std::to_string(i) +
+                               "\n\"quoted\" \\ " + std::string(300 + t * 50, 'x');
+            expected.insert(build_teams_payload(text.c_str()));
+        }
+    }
+    for (const CurlCall& call : calls()) {
+        posted.insert(call.upload);
+        ASSERT_EQ(call.args.size(), 12u);
+        files.insert(call.args[5]);
+        EXPECT_EQ(call.args, with_tail({"-s", "--fail", "-H", "Content-Type: application/json",
+                                        "--data-binary", call.args[5]}));
+        EXPECT_EQ(call.stdin_text, "url = \"http://127.0.0.1:1/webhook?sig=SECRET\"\n");
+    }
+    EXPECT_EQ(posted, expected);
+    EXPECT_EQ(files.size(), static_cast<std::size_t>(kThreads * kSends));
+    EXPECT_TRUE(work_dir_empty_but_log());
+}
+
+TEST(TeamsPayload, IsTheCardByteForByte) {
+    EXPECT_EQ(build_teams_payload("a\"b\nc"),
+              "{\"type\":\"message\",\"attachments\":[{\"contentType\":"
+              "\"application/vnd.microsoft.card.adaptive\",\"content\":{\"$schema\":"
+              "\"http://adaptivecards.io/schemas/adaptive-card.json\",\"type\":\"AdaptiveCard\","
+              "\"version\":\"1.5\",\"body\":[{\"type\":\"TextBlock\",\"text\":\"a\\\"b\\nc\","
+              "\"weight\":\"Bolder\",\"size\":\"Medium\",\"wrap\":true}]}}]}");
+    EXPECT_NE(build_teams_payload(nullptr).find("\"text\":\"\","), std::string::npos);
+}
+
+}  // namespace
+}  // namespace hv

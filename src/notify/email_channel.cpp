@@ -1,0 +1,65 @@
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "notify/channels.h"
+#include "notify/curl_run.h"
+#include "notify/mail_message.h"
+#include "notify/text_encoding.h"
+#include "notify/transient_file.h"
+#include "output/sinks.h"
+#include "platform/instance.h"
+
+namespace hv {
+namespace {
+
+// One e-mail in flight per process: the whole send, and the write-back of `from`.
+std::mutex mail_lock;
+
+}  // namespace
+
+int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
+                     const char* body) {
+    if (alerts.email_enabled == 0)
+        return 0;
+    if (recipients == nullptr || recipients[0] == '\0')
+        return 0;
+    if (alerts.server.empty() || alerts.email.empty() || alerts.password.empty())
+        return 0;
+
+    std::lock_guard<std::mutex> guard(mail_lock);
+    TransientFile message("pingmailtext", ".txt");
+    if (!message.created())
+        return 0;
+
+    const std::string_view sender = alerts.from.empty() ? alerts.email.view() : alerts.from.view();
+    std::time_t now = std::time(nullptr);
+    MailHeader header{sender, recipients, subject != nullptr ? subject : "", format_mail_date(now),
+                      make_message_id(sender, now, platform::current_pid(), message.sequence())};
+    // A message that could not be written whole is not sent half.
+    if (!message.write_and_close(build_mail_message(header, body != nullptr ? body : "")))
+        return 0;
+
+    if (alerts.from.empty())
+        alerts.from.format("%s", alerts.email.c_str());
+
+    std::vector<std::string> options = {
+        "-s", alerts.server.c_str(), "--mail-from", alerts.from.c_str(), "--ssl-reqd",
+        "-T", message.name()};
+    for (std::string& address : split_recipients(recipients)) {
+        options.emplace_back("--mail-rcpt");
+        options.push_back(std::move(address));
+    }
+    std::string login(alerts.email.view());
+    login += ':';
+    login += alerts.password.view();
+
+    console_print("Sending mail alert now .....\n");
+    log_event("Send Mail Alert to %s via SMTP %s", recipients, alerts.server.c_str());
+    int rc = run_curl(std::move(options), curl_config_line("user", login));
+    console_print("Email command rc=%d\n", rc);
+    return rc == 0 ? 1 : 0;
+}
+
+}  // namespace hv

@@ -1,0 +1,109 @@
+#include "notify/mail_message.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "notify/text_encoding.h"
+#include "output/fixed_text.h"
+#include "platform/clock.h"
+
+namespace hv {
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+bool is_domain_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-';
+}
+
+// A header value never carries a line end of its own: it would start a header line.
+std::string single_line(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> split_recipients(const char* recipients) {
+    std::vector<std::string> entries;
+    if (recipients == nullptr)
+        return entries;
+    FixedText<1200> copy(recipients);
+    std::string_view rest = copy.view();
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string_view entry = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        while (!entry.empty() && is_blank(entry.front()))
+            entry.remove_prefix(1);
+        while (!entry.empty() && is_blank(entry.back()))
+            entry.remove_suffix(1);
+        if (!entry.empty())
+            entries.emplace_back(entry);
+    }
+    return entries;
+}
+
+std::string format_mail_date(std::time_t t) {
+    std::tm tm = platform::local_time(t);
+    int offset = platform::utc_offset_minutes(t);
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0)
+        offset = -offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+                  kDayNames[tm.tm_wday % 7], tm.tm_mday, kMonthNames[tm.tm_mon % 12],
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60,
+                  offset % 60);
+    return text;
+}
+
+std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
+                            unsigned sequence) {
+    std::string domain;
+    std::size_t at = sender.rfind('@');
+    if (at != std::string_view::npos) {
+        for (std::size_t i = at + 1; i < sender.size() && is_domain_char(sender[i]); ++i)
+            domain += sender[i];
+    }
+    if (domain.empty())
+        domain = "localhost";
+    std::tm tm = platform::local_time(t);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02d.%u.%u", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<unsigned>(pid), sequence);
+    return "<" + std::string(stamp) + "@" + domain + ">";
+}
+
+std::string build_mail_message(const MailHeader& header, std::string_view body) {
+    std::string out;
+    out.reserve(512 + body.size() * 2);
+    out += "From: " + single_line(header.from) + "\r\n";
+    out += "To: " + single_line(header.to) + "\r\n";
+    out += "Subject: " + encode_header_text(header.subject) + "\r\n";
+    out += "Date: " + header.date + "\r\n";
+    out += "Message-ID: " + header.message_id + "\r\n";
+    out += "MIME-Version: 1.0\r\n";
+    out += "Content-Type: text/plain; charset=UTF-8\r\n";
+    out += "\r\n";
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body[i] == '\n' && (i == 0 || body[i - 1] != '\r'))
+            out += '\r';
+        out += body[i];
+    }
+    out += "\r\n";
+    return out;
+}
+
+}  // namespace hv

@@ -1,0 +1,40 @@
+// The pieces of one e-mail: the recipient list as curl gets it and the message file's text.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hv {
+
+/// The addresses of a comma-separated list, in list order: the list is cut to its first 1,199
+/// bytes, split at every comma, each entry stripped of surrounding white space, and entries
+/// that strip to nothing dropped.
+std::vector<std::string> split_recipients(const char* recipients);
+
+/// `t` as an RFC 5322 date in local time with its numeric zone, in English whatever the
+/// locale: "Thu, 10 Dec 2026 03:15:00 +0100".
+std::string format_mail_date(std::time_t t);
+
+/// "<YYYYMMDDTHHMMSS.pid.sequence@domain>" with the domain of `sender` (the text after its last
+/// '@', up to the first character that cannot stand in a domain); "localhost" when it has none.
+std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
+                            unsigned sequence);
+
+/// Everything that identifies one message in its header.
+struct MailHeader {
+    std::string_view from;
+    std::string_view to;
+    std::string_view subject;
+    std::string date;
+    std::string message_id;
+};
+
+/// The message file's text with every line ending in CR LF: From, To, Subject (encoded when not
+/// ASCII), Date, Message-ID, MIME-Version, Content-Type, the empty line, then the body and one
+/// more line end. A line feed in the body becomes CR LF; a CR LF already there stays one.
+std::string build_mail_message(const MailHeader& header, std::string_view body);
+
+}  // namespace hv

@@ -1,0 +1,31 @@
+#include <string>
+
+#include "notify/channels.h"
+#include "notify/curl_run.h"
+#include "notify/text_encoding.h"
+#include "output/sinks.h"
+
+namespace hv {
+
+int send_telegram_alert(const AlertSettings& alerts, const char* text) {
+    if (alerts.telegram_enabled == 0 || alerts.token.empty() || alerts.chat_id.empty())
+        return 0;
+    if (text == nullptr || text[0] == '\0')
+        return 0;
+
+    std::string url = "https://" + std::string(kTelegramApiHost) + "/bot";
+    url += alerts.token.view();
+    url += "/sendMessage?chat_id=";
+    url += percent_encode(alerts.chat_id.view(), kTelegramChatRoom);
+    url += "&text=";
+    url += percent_encode(text, kTelegramTextRoom);
+
+    console_print("Sending Telegram alert now .....\n");
+    log_event("Send Telegram alert to chat_id [%s]", alerts.chat_id.c_str());
+    // The URL carries the bot token, so it goes to curl as config, not as an argument.
+    int rc = run_curl({"-s", "--fail"}, curl_config_line("url", url));
+    console_print("Telegram command rc=%d\n", rc);
+    return rc == 0 ? 1 : 0;
+}
+
+}  // namespace hv

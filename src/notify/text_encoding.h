@@ -1,0 +1,41 @@
+// Encodings the channels apply to texts before they reach curl: URL query values, JSON
+// strings, curl config values and e-mail header words.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace hv {
+
+/// Room of the Telegram message text once encoded, in bytes with the terminator.
+inline constexpr std::size_t kTelegramTextRoom = 4096;
+/// Room of the Telegram chat identifier once encoded, in bytes with the terminator.
+inline constexpr std::size_t kTelegramChatRoom = 512;
+/// Room of the Teams card text once escaped, in bytes with the terminator.
+inline constexpr std::size_t kTeamsTextRoom = 8192;
+
+/// Percent-encodes every byte but ASCII letters, digits and "-._~" as "%XX" (upper-case hex;
+/// a blank is "%20"). A byte is taken only while the output length plus 4 is below `room`;
+/// the rest of the input is dropped, so an escape is never cut.
+std::string percent_encode(std::string_view text, std::size_t room);
+
+/// Escapes backslash, double quote and line feed for a JSON string; every other byte is copied.
+/// A byte is taken only while the output length plus 8 is below kTeamsTextRoom. Null is empty.
+std::string escape_json_text(const char* text);
+
+/// `key = "value"` plus a line feed, in curl's config syntax: backslash and double quote are
+/// escaped, and carriage return, line feed and tab are written as \r, \n and \t so that a value
+/// can never end its line and start another option.
+std::string curl_config_line(std::string_view key, std::string_view value);
+
+/// Standard base64 with padding.
+std::string base64_encode(std::string_view bytes);
+
+/// A header value as it goes into a mail header: unchanged when it is all ASCII, otherwise as
+/// RFC 2047 base64 encoded words in UTF-8, each under 76 characters, never splitting a UTF-8
+/// sequence, folded onto continuation lines. Carriage returns and line feeds become blanks,
+/// so a value never adds a header line.
+std::string encode_header_text(std::string_view text);
+
+}  // namespace hv

@@ -1,0 +1,106 @@
+#include "notify/text_encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace hv {
+namespace {
+
+TEST(PercentEncode, KeepsUnreservedAndEscapesEverythingElseInUpperCase) {
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"Az09-._~", "Az09-._~"},
+        {"a b\nc", "a%20b%0Ac"},
+        {"&%+=?", "%26%25%2B%3D%3F"},
+        {"-100123", "-100123"},
+        {"\xC3\xA9", "%C3%A9"},
+        {std::string("\x00\x7F\xFF", 3), "%00%7F%FF"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(percent_encode(c.in, kTelegramTextRoom), c.out) << c.in;
+}
+
+TEST(PercentEncode, CutsAtTheRoomWithoutSplittingAnEscape) {
+    // A byte is taken while 4 more would still fit: the last escape may end at 4094.
+    std::string letters(4091, 'a');
+    EXPECT_TRUE(percent_encode(letters + " tail", kTelegramTextRoom) == letters + "%20");
+    EXPECT_EQ(percent_encode(letters + "bcd", kTelegramTextRoom).size(), 4092u);
+    std::string blanks(2000, ' ');
+    std::string out = percent_encode(blanks, kTelegramTextRoom);
+    EXPECT_EQ(out.size(), 4092u);  // 1364 whole escapes; a 1365th would pass 4094
+    EXPECT_EQ(percent_encode(std::string(600, 'x'), kTelegramChatRoom).size(), 508u);
+}
+
+TEST(EscapeJsonText, EscapesOnlyBackslashQuoteAndLineFeed) {
+    EXPECT_EQ(escape_json_text("a\\b\"c\nd\te\rf\xC3\xA9"), "a\\\\b\\\"c\\nd\te\rf\xC3\xA9");
+    EXPECT_EQ(escape_json_text(nullptr), "");
+    EXPECT_EQ(escape_json_text(""), "");
+}
+
+TEST(EscapeJsonText, CutsAt8185WithoutSplittingAPair) {
+    std::string plain(9000, 'x');
+    EXPECT_EQ(escape_json_text(plain.c_str()).size(), 8184u);
+    std::string quotes(5000, '"');
+    std::string out = escape_json_text(quotes.c_str());
+    EXPECT_EQ(out.size(), 8184u);
+    EXPECT_EQ(out.substr(out.size() - 2), "\\\"");
+}
+
+TEST(CurlConfigLine, QuotesSoThatNoValueCanAddAnOption) {
+    EXPECT_EQ(curl_config_line("user", "me@x.org:p\"a\\ss"), "user = \"me@x.org:p\\\"a\\\\ss\"\n");
+    EXPECT_EQ(curl_config_line("url", "https://h/\r\noutput = /tmp/x\t"),
+              "url = \"https://h/\\r\\noutput = /tmp/x\\t\"\n");
+}
+
+TEST(Base64, MatchesKnownVectors) {
+    const char* cases[][2] = {{"", ""},
+                              {"f", "Zg=="},
+                              {"fo", "Zm8="},
+                              {"foo", "Zm9v"},
+                              {"foob", "Zm9vYg=="},
+                              {"fooba", "Zm9vYmE="},
+                              {"foobar", "Zm9vYmFy"}};
+    for (auto& c : cases)
+        EXPECT_EQ(base64_encode(c[0]), c[1]);
+}
+
+TEST(EncodeHeaderText, AsciiStaysAndUtf8BecomesEncodedWords) {
+    EXPECT_EQ(encode_header_text("[TEST] hostvigil notification test"),
+              "[TEST] hostvigil notification test");
+    EXPECT_EQ(encode_header_text("caf\xC3\xA9"), "=?UTF-8?B?Y2Fmw6k=?=");
+    EXPECT_EQ(encode_header_text("a\r\nBcc: x"), "a  Bcc: x");
+}
+
+TEST(EncodeHeaderText, LongTextIsFoldedIntoShortWordsOfWholeCharacters) {
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+        text += "\xC3\xA9";  // 80 bytes, 40 two-byte characters
+    std::string out = encode_header_text(text);
+    std::string decoded_bytes;
+    std::size_t pos = 0;
+    int words = 0;
+    while (pos < out.size()) {
+        std::size_t end = out.find("\r\n ", pos);
+        std::string word =
+            out.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        EXPECT_LE(word.size(), 75u) << word;
+        ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u);
+        // Each word decodes on its own to whole characters: an even byte count of é.
+        std::string b64 = word.substr(10, word.size() - 12);
+        std::size_t bytes = b64.size() / 4 * 3 - (b64.ends_with("==")  ? 2
+                                                  : b64.ends_with("=") ? 1
+                                                                       : 0);
+        EXPECT_EQ(bytes % 2, 0u) << word;
+        decoded_bytes += std::string(bytes, '?');
+        ++words;
+        pos = end == std::string::npos ? out.size() : end + 3;
+    }
+    EXPECT_EQ(words, 2);
+    EXPECT_EQ(decoded_bytes.size(), 80u);
+}
+
+}  // namespace
+}  // namespace hv
