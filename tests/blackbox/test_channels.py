@@ -1,0 +1,297 @@
+"""The alert channels as -test drives them: the real curl against local SMTP, HTTPS and HTTP
+servers, and a stand-in curl that records what it is given."""
+
+import email.utils
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+import urllib.parse
+
+import servers
+from harness import BIN, WorkDir
+
+LOGIN = "alerts@example.com"
+PASSWORD = "pa\\ss:w0rd"  # a backslash and a colon travel through the curl config
+TOKEN = "123456:SECRET-bot-token"
+CHAT_ID = "-100200300"
+WEBHOOK_PATH = "/webhookb2/abc?sig=SECRET-signature"
+INSTANCE = "bb-station"
+
+TIME_RE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+
+def long_text(time, host=INSTANCE, targets=0):
+    return ("This is a test message from hostvigil.\n\n"
+            f"Host: {host}\nTime: {time}\nTargets: {targets}\nInterval: 15 sec\n"
+            "FastRetry: 4 sec\nPingCount: 3\nWorkers: 2\n\n"
+            "If you received this message, notification is working correctly.\n")
+
+
+def short_text(time, host=INSTANCE, targets=0):
+    return ("[TEST] hostvigil notification test\n"
+            f"Host: {host}\nTime: {time}\nTargets: {targets}\nInterval: 15 sec\n"
+            "PingCount: 3\nWorkers: 2\nEmail / Telegram / Teams settings are working.")
+
+
+class ChannelCase(WorkDir):
+    """A working directory with both configuration files, a curl config that trusts a test CA
+    and sends api.telegram.org to a local server, and helpers to start the stand-in servers."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
+        cls.ca = servers.TestCA(cls.ca_dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.ca_dir, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.config_names = {"hostvigil_host.txt", "hostvigil_email.txt", "hostvigil_log.txt"}
+        self.write("hostvigil_host.txt", f'instance_name : "{INSTANCE}"\n')
+        self.use_curl_config()
+
+    def use_curl_config(self, telegram_port=None):
+        redirect = {"api.telegram.org:443": telegram_port} if telegram_port else None
+        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"),
+                                            self.ca, redirect)
+
+    def write_alerts(self, **values):
+        lines = [f'{key} : "{value}"' for key, value in values.items()]
+        self.write("hostvigil_email.txt", "\n".join(lines) + "\n")
+
+    def smtp(self, tls=True, password=PASSWORD):
+        return self.enterContext(servers.SmtpServer(tls=self.ca if tls else None,
+                                                    users={LOGIN: password}))
+
+    def telegram(self, status=200):
+        server = self.enterContext(servers.HttpServer(tls=self.ca, status=status))
+        self.use_curl_config(server.port)
+        return server
+
+    def teams(self, status=200):
+        return self.enterContext(servers.HttpServer(status=status))
+
+    def leftovers(self):
+        return sorted(set(os.listdir(self.work)) - self.config_names)
+
+    def run_test_command(self, *extra):
+        code, out = self.run_hv(*extra, "-test")
+        self.assertEqual(self.leftovers(), [], out)
+        return code, out
+
+
+class EmailChannel(ChannelCase):
+    def test_message_reaches_the_server_with_login_envelope_and_headers(self):
+        smtp = self.smtp()
+        self.write_alerts(server=smtp.url, email=LOGIN, password=PASSWORD,
+                          to=" ops@example.com , ,  oncall@example.org ")
+        code, out = self.run_test_command()
+        self.assertEqual(code, 0, out)
+        self.assertIn("Email command rc=0\nEmail test OK\n", out)
+
+        [message] = smtp.received()
+        self.assertEqual(message["login"], LOGIN)
+        self.assertEqual(message["mail_from"], LOGIN)  # no `from`: the login is the sender
+        self.assertEqual(message["rcpt_tos"], ["ops@example.com", "oncall@example.org"])
+        data = message["data"]
+        self.assertNotRegex(data, rb"[^\r]\n", "every line ends in CR LF")
+        header = re.match(
+            rb"From: alerts@example\.com\r\n"
+            rb"To: ops@example\.com , ,  oncall@example\.org\r\n"
+            rb"Subject: \[TEST\] hostvigil notification test\r\n"
+            rb"Date: ([^\r]+)\r\n"
+            rb"Message-ID: <[^@<>\r]+@example\.com>\r\n"
+            rb"MIME-Version: 1\.0\r\n"
+            rb"Content-Type: text/plain; charset=UTF-8\r\n\r\n", data)
+        self.assertIsNotNone(header, data)
+        date = email.utils.parsedate_to_datetime(header.group(1).decode())
+        self.assertIsNotNone(date.tzinfo)
+        body = data.split(b"\r\n\r\n", 1)[1].decode().replace("\r\n", "\n")
+        time = re.search(f"Time: ({TIME_RE})", body).group(1)
+        self.assertEqual(body, long_text(time) + "\n")
+
+    def test_configured_sender_is_used(self):
+        smtp = self.smtp()
+        self.write_alerts(server=smtp.url, email=LOGIN, password=PASSWORD,
+                          **{"from": "monitor@mail.example.net"}, to="ops@example.com")
+        code, out = self.run_test_command()
+        self.assertEqual(code, 0, out)
+        [message] = smtp.received()
+        self.assertEqual(message["mail_from"], "monitor@mail.example.net")
+        self.assertIn(b"\r\nFrom: monitor@mail.example.net\r\n", b"\r\n" + message["data"])
+        self.assertRegex(message["data"], rb"\r\nMessage-ID: <[^@]+@mail\.example\.net>\r\n")
+
+    def test_refused_or_unreachable_server_fails(self):
+        wrong_password = self.smtp(password="another")
+        no_tls = self.smtp(tls=False)
+        cases = [("wrong password", wrong_password.url, r"[1-9]\d*"),
+                 ("no TLS offered", no_tls.url, "64"),
+                 ("nothing listening", f"smtp://127.0.0.1:{servers.free_port()}", "7")]
+        for name, url, rc in cases:
+            with self.subTest(name):
+                self.write_alerts(server=url, email=LOGIN, password=PASSWORD, to="ops@example.com")
+                code, out = self.run_test_command()
+                self.assertEqual(code, 1, out)
+                self.assertRegex(out, f"Email command rc={rc}\nEmail test FAILED\n")
+        self.assertEqual(wrong_password.received() + no_tls.received(), [])
+        self.assertEqual(wrong_password.auth_attempts, [(LOGIN, PASSWORD)])
+        # Without TLS the login is never offered, so the password never crosses the wire.
+        self.assertEqual(no_tls.auth_attempts, [])
+
+
+class TelegramChannel(ChannelCase):
+    def test_request_carries_token_chat_and_text(self):
+        api = self.telegram(200)
+        self.write_alerts(token=TOKEN, chat_id=CHAT_ID)
+        code, out = self.run_test_command()
+        self.assertEqual(code, 0, out)
+        self.assertIn("Telegram command rc=0\nTelegram test OK\n", out)
+        [request] = api.received()
+        self.assertEqual(request["method"], "GET")
+        self.assertEqual(request["headers"]["host"], "api.telegram.org")
+        path, _, query = request["path"].partition("?")
+        self.assertEqual(path, f"/bot{TOKEN}/sendMessage")
+        self.assertNotIn("+", query, "a blank travels as %20")
+        fields = urllib.parse.parse_qs(query, keep_blank_values=True)
+        self.assertEqual(fields["chat_id"], [CHAT_ID])
+        [text] = fields["text"]
+        time = re.search(f"Time: ({TIME_RE})", text).group(1)
+        self.assertEqual(text, short_text(time))
+
+    def test_refused_request_fails(self):
+        self.telegram(401)
+        self.write_alerts(token=TOKEN, chat_id=CHAT_ID)
+        code, out = self.run_test_command()
+        self.assertEqual(code, 1, out)
+        self.assertIn("Telegram command rc=22\nTelegram test FAILED\n", out)
+
+
+class TeamsChannel(ChannelCase):
+    def test_card_is_posted_and_status_decides(self):
+        for status, verdict in [(200, "OK"), (202, "OK"), (400, "FAILED")]:
+            with self.subTest(status=status):
+                hook = self.teams(status)
+                self.write_alerts(teams_webhook=hook.url + WEBHOOK_PATH)
+                code, out = self.run_test_command()
+                self.assertEqual(code, 0 if verdict == "OK" else 1, out)
+                self.assertIn(f"\nTeams test {verdict}\n", out)
+                [request] = hook.received()
+                self.assertEqual(request["method"], "POST")
+                self.assertEqual(request["path"], WEBHOOK_PATH)
+                self.assertEqual(request["headers"]["content-type"], "application/json")
+                card = json.loads(request["body"])
+                self.assertEqual(card["type"], "message")
+                [attachment] = card["attachments"]
+                self.assertEqual(attachment["contentType"],
+                                 "application/vnd.microsoft.card.adaptive")
+                content = attachment["content"]
+                self.assertEqual(content["$schema"],
+                                 "http://adaptivecards.io/schemas/adaptive-card.json")
+                self.assertEqual((content["type"], content["version"]), ("AdaptiveCard", "1.5"))
+                [block] = content["body"]
+                time = re.search(f"Time: ({TIME_RE})", block["text"]).group(1)
+                self.assertEqual(block, {"type": "TextBlock", "text": long_text(time),
+                                         "weight": "Bolder", "size": "Medium", "wrap": True})
+
+
+class CurlInvocation(ChannelCase):
+    """A stand-in curl first on PATH records each argument vector and standard input."""
+
+    def setUp(self):
+        super().setUp()
+        self.record = os.path.join(self.dir, "curl-calls")
+        os.mkdir(self.record)
+        self.fake_program("curl", f"""d=$(mktemp -d '{self.record}/call.XXXXXX')
+for a in "$@"; do printf '%s\\0' "$a" >> "$d/argv"; done
+cat > "$d/stdin"
+exit 0
+""")
+
+    def calls(self):
+        result = []
+        for name in sorted(os.listdir(self.record)):
+            with open(os.path.join(self.record, name, "argv"), "rb") as f:
+                argv = f.read().decode().split("\0")[:-1]
+            with open(os.path.join(self.record, name, "stdin"), "rb") as f:
+                result.append((argv, f.read().decode()))
+        return result
+
+    def test_secrets_travel_only_on_standard_input(self):
+        webhook = "https://example.invalid" + WEBHOOK_PATH
+        self.write_alerts(server="smtps://127.0.0.1:1", email=LOGIN, password=PASSWORD,
+                          to="ops@example.com", token=TOKEN, chat_id=CHAT_ID,
+                          teams_webhook=webhook)
+        code, out = self.run_test_command()
+        self.assertEqual(code, 0, out)
+        calls = self.calls()
+        self.assertEqual(len(calls), 3)
+        tail = ["--connect-timeout", "15", "--max-time", "60", "-K", "-"]
+        for argv, _ in calls:
+            for secret in (PASSWORD, TOKEN, "SECRET"):
+                self.assertNotIn(secret, "\0".join(argv))
+            self.assertEqual(argv[-6:], tail)
+        # E-mail hands over its login, Telegram its API address, Teams the webhook address.
+        order = {"user": 0, "url = \"https://api.telegram.org/": 1, "url = \"https://example": 2}
+        (mail_argv, mail_stdin), (tg_argv, tg_stdin), (teams_argv, teams_stdin) = sorted(
+            calls, key=lambda call: next(v for k, v in order.items() if call[1].startswith(k)))
+        self.assertEqual(mail_argv[:6], ["-s", "smtps://127.0.0.1:1", "--mail-from", LOGIN,
+                                         "--ssl-reqd", "-T"])
+        self.assertRegex(mail_argv[6], r"^pingmailtext-\d+-\d+\.txt$")
+        self.assertEqual(mail_argv[7:-6], ["--mail-rcpt", "ops@example.com"])
+        self.assertEqual(mail_stdin, f'user = "{LOGIN}:pa\\\\ss:w0rd"\n')
+        self.assertEqual(tg_argv, ["-s", "--fail"] + tail)
+        self.assertTrue(tg_stdin.startswith(
+            f'url = "https://api.telegram.org/bot{TOKEN}/sendMessage?chat_id={CHAT_ID}&text='))
+        self.assertEqual(teams_argv[:5], ["-s", "--fail", "-H", "Content-Type: application/json",
+                                          "--data-binary"])
+        self.assertRegex(teams_argv[5], r"^@teamsmsg-\d+-\d+\.json$")
+        self.assertEqual(teams_argv[6:], tail)
+        self.assertEqual(teams_stdin, f'url = "{webhook}"\n')
+
+    def test_missing_curl_fails_every_channel(self):
+        os.remove(os.path.join(self.bin_dir, "curl"))
+        self.env["PATH"] = self.bin_dir
+        self.write_alerts(server="smtp://127.0.0.1:1", email=LOGIN, password=PASSWORD,
+                          to="ops@example.com", token=TOKEN, chat_id=CHAT_ID,
+                          teams_webhook="http://127.0.0.1:1/hook")
+        code, out = self.run_test_command()
+        self.assertEqual(code, 1, out)
+        for line in ("Email command rc=-1", "Telegram command rc=-1", "Teams command rc=-1"):
+            self.assertIn(line + "\n", out)
+
+    def test_read_only_directory_sends_nothing_and_leaves_nothing(self):
+        self.write_alerts(server="smtp://127.0.0.1:1", email=LOGIN, password=PASSWORD,
+                          to="ops@example.com", teams_webhook="http://127.0.0.1:1/hook")
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        command = [BIN, "-test"]
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            # root writes anywhere: run as an unprivileged user who can read and execute only.
+            os.chmod(self.dir, 0o755)
+            for name in os.listdir(self.work):
+                os.chmod(self.path(name), 0o644)
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
+        probe = subprocess.run([*command[:-2], "/bin/sh", "-c", f"touch '{self.work}/probe'"],
+                               stderr=subprocess.DEVNULL)
+        if probe.returncode == 0:
+            self.skipTest("this user can write to a read-only directory")
+        result = subprocess.run(command, cwd=self.work, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=60)
+        out = result.stdout.decode()
+        self.assertEqual(result.returncode, 1, out)
+        self.assertIn("Testing Email alert...\nEmail test FAILED\n", out)
+        self.assertIn("Testing Microsoft Teams alert...\nTeams test FAILED\n", out)
+        self.assertNotIn("Sending", out)
+        self.assertEqual(self.calls(), [])
+        self.assertEqual(sorted(os.listdir(self.work)), ["hostvigil_email.txt",
+                                                         "hostvigil_host.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
