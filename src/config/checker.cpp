@@ -1,0 +1,208 @@
+#include "config/checker.h"
+
+#include <cstdio>
+
+#include "config/alert_config.h"
+#include "config/host_text.h"
+#include "config/monitor_config.h"
+#include "config/syntax.h"
+
+namespace hv {
+namespace {
+
+/// What the checker has seen of the monitor file so far.
+struct MonitorMarks {
+    bool interval = false;
+    bool fast_retry_interval = false;
+    bool pingcount = false;
+    bool workers = false;
+    int hosts = 0;
+    bool timeoutsec = false;  ///< in the current host block
+    bool alertcount = false;  ///< in the current host block
+};
+
+/// What the checker has seen of the alert file so far.
+struct AlertMarks {
+    bool server = false;
+    bool email = false;
+    bool password = false;
+    bool to = false;
+    bool token = false;
+    bool chat_id = false;
+};
+
+/// Reports what the current host block lacks; false when it lacks anything.
+bool close_host_block(const MonitorMarks& marks) {
+    bool ok = true;
+    if (!marks.timeoutsec) {
+        std::printf("Host #%d missing required key: timeoutsec\n", marks.hosts);
+        ok = false;
+    }
+    if (!marks.alertcount) {
+        std::printf("Host #%d missing required key: alertcount\n", marks.hosts);
+        ok = false;
+    }
+    return ok;
+}
+
+bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigValue& value,
+                      int line_number) {
+    bool ok = true;
+    if (key == "interval") {
+        marks.interval = true;
+    } else if (key == "fast_retry_interval") {
+        marks.fast_retry_interval = true;
+    } else if (key == "pingcount") {
+        marks.pingcount = true;
+    } else if (key == "workers") {
+        marks.workers = true;
+        std::int32_t workers = parse_config_number(value);
+        if (workers < 1 || workers > kMaxWorkers) {
+            std::printf("Line %d: workers must be 1-%d\n", line_number, kMaxWorkers);
+            ok = false;
+        }
+    } else if (key == "host") {
+        if (marks.hosts > 0)
+            ok = close_host_block(marks);
+        marks.timeoutsec = false;
+        marks.alertcount = false;
+        ++marks.hosts;
+        // Such a host is never probed: its check would always fail.
+        if (!is_usable_host(value)) {
+            std::printf("Line %d: invalid host name\n", line_number);
+            ok = false;
+        }
+    } else if (key == "timeoutsec") {
+        marks.timeoutsec = true;
+    } else if (key == "alertcount") {
+        marks.alertcount = true;
+    }
+    return ok;
+}
+
+bool finish_monitor(const MonitorMarks& marks) {
+    bool ok = true;
+    auto require = [&ok](bool seen, const char* name) {
+        if (!seen) {
+            std::printf("Missing key: %s\n", name);
+            ok = false;
+        }
+    };
+    require(marks.interval, "interval");
+    require(marks.fast_retry_interval, "fast_retry_interval");
+    require(marks.pingcount, "pingcount");
+    if (!marks.workers)
+        std::printf("Info: workers not set, default workers:%d will be used\n", kDefaultWorkers);
+    if (marks.hosts == 0) {
+        require(false, "host");
+    } else if (!close_host_block(marks)) {
+        ok = false;
+    }
+    return ok;
+}
+
+void note_alert_key(AlertMarks& marks, const ConfigKey& key) {
+    if (key == "server")
+        marks.server = true;
+    else if (key == "email")
+        marks.email = true;
+    else if (key == "password")
+        marks.password = true;
+    else if (key == "to")
+        marks.to = true;
+    else if (key == "token")
+        marks.token = true;
+    else if (key == "chat_id")
+        marks.chat_id = true;
+}
+
+bool finish_alert(const AlertMarks& marks) {
+    bool ok = true;
+    auto require = [&ok](bool seen, const char* name) {
+        if (!seen) {
+            std::printf("Missing key: %s\n", name);
+            ok = false;
+        }
+    };
+    require(marks.server, "server");
+    require(marks.email, "email");
+    require(marks.password, "password");
+    require(marks.to, "to");
+    if (marks.token && !marks.chat_id) {
+        std::printf("Telegram config incomplete: chat_id missing\n");
+        ok = false;
+    } else if (marks.chat_id && !marks.token) {
+        std::printf("Telegram config incomplete: token missing\n");
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int check_config_file(const char* path, int alert_file) {
+    if (path == nullptr)
+        return 0;
+    ConfigFile file(path);
+    if (!file.is_open()) {
+        std::printf("File not found: %s\n", path);
+        return 0;
+    }
+
+    bool ok = true;
+    int line_number = 0;
+    MonitorMarks monitor;
+    AlertMarks alert;
+    ReadUnitReader reader(file.get());
+    char unit[kReadUnitSize];
+    std::size_t size = 0;
+    ConfigKey key;
+    ConfigValue value;
+    int disabled = 0;
+    while (reader.next(unit, size)) {
+        ++line_number;
+        std::string_view copy = trim_view(unit);
+        if (copy.empty() || copy.front() == '#' || copy.front() == '*')
+            continue;
+        if (copy.find('=') != std::string_view::npos && copy.find(':') == std::string_view::npos) {
+            std::printf("Line %d: '=' is not supported, use ':' instead\n", line_number);
+            ok = false;
+            continue;
+        }
+        if (!parse_config_line(unit, key, value, disabled)) {
+            std::printf("Line %d: invalid format, expected key : \"value\"\n", line_number);
+            ok = false;
+            continue;
+        }
+        if (alert_file)
+            note_alert_key(alert, key);
+        else if (!note_monitor_key(monitor, key, value, line_number))
+            ok = false;
+    }
+    if (reader.failed()) {
+        std::printf("Line %d: read error\n", line_number + 1);
+        ok = false;
+    }
+    file.close();
+
+    if (!(alert_file ? finish_alert(alert) : finish_monitor(monitor)))
+        ok = false;
+    return ok ? 1 : 0;
+}
+
+int run_config_check() {
+    std::printf("hostvigil - host monitor by the hostvigil developers\n\n");
+    std::printf("Important: use ':' as separator. '=' is not supported.\n\n");
+    std::printf("Checking %s ...\n", kMonitorConfigFile);
+    int monitor_ok = check_config_file(kMonitorConfigFile, 0);
+    std::printf("%s\n\n", monitor_ok ? "OK" : "FAILED");
+    std::printf("Checking %s ...\n", kAlertConfigFile);
+    int alert_ok = check_config_file(kAlertConfigFile, 1);
+    std::printf("%s\n\n", alert_ok ? "OK" : "FAILED");
+    bool passed = monitor_ok && alert_ok;
+    std::printf("Result: %s\n", passed ? "OK" : "FAILED");
+    std::fflush(stdout);
+    return passed ? 0 : 1;
+}
+
+}  // namespace hv

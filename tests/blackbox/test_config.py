@@ -1,0 +1,84 @@
+"""Loading the two configuration files in run mode and in -test: the fatal cases, the missing
+alert file, and the scrambling of the stored secrets in the alert file."""
+
+import os
+
+from harness import WorkDir, wait_for
+
+MONITOR = 'interval : "1"\nfast_retry_interval : "1"\npingcount : "1"\n'
+
+
+class MonitorFileFatalCases(WorkDir):
+    def setUp(self):
+        super().setUp()
+        # Nothing may leave the machine: every channel run fails at once.
+        self.fake_program("curl", "exit 7\n")
+
+    def test_missing_monitor_file_ends_run_mode_and_test(self):
+        for args in (["-s"], ["-test"]):
+            rc, out = self.run_hv(*args)
+            self.assertEqual((rc, out), (1, "hostvigil_host.txt is not existed\n"), args)
+        self.assertEqual(os.listdir(self.work), [])
+
+    def test_host_table_holds_255_hosts(self):
+        hosts = "".join(f'host : "127.0.0.{i % 250 + 1}"\ntcpfallback : "no"\n' for i in range(256))
+        self.write("hostvigil_host.txt", MONITOR + hosts)
+        for args in (["-s"], ["-test"]):
+            rc, out = self.run_hv(*args)
+            self.assertEqual((rc, out), (1, "Too many hosts (max 255)\n"), args)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+        # With the 256th host line disabled the file loads.
+        self.write("hostvigil_host.txt", MONITOR + hosts[:hosts.rindex("host :")] + "*" +
+                   hosts[hosts.rindex("host :"):])
+        child = self.start_hv()
+        self.assertTrue(wait_for(lambda: self.exists("hostvigil.pid"), timeout=20))
+        rc, out = self.stop_child(child)
+        self.assertEqual(rc, 0, out)
+        self.assertIn("Targets: 255  Interval: 1 sec  FastRetry: 1 sec  PingCount: 1  Workers: 2", out)
+
+
+class AlertFileLoading(WorkDir):
+    def setUp(self):
+        super().setUp()
+        self.fake_program("curl", "exit 7\n")
+        self.write("hostvigil_host.txt", MONITOR + 'workers : "0"\n')
+
+    def test_missing_alert_file_is_reported_even_when_silent_and_monitoring_goes_on(self):
+        child = self.start_hv("-s")
+        self.assertTrue(wait_for(lambda: self.exists("hostvigil.pid"), timeout=20))
+        rc, out = self.stop_child(child)
+        self.assertEqual(rc, 0)
+        self.assertEqual(out, "hostvigil_email.txt is not existed. It is unable to send email alerts\n")
+        self.assertFalse(self.exists("hostvigil_email.txt"))
+
+    def test_plain_secrets_are_stored_scrambled_and_stay_stable(self):
+        original = ("# the secrets\n"
+                    "*password : \"old-plain\"\n"
+                    "  password = \"abc\"   # first match, replaced\n"
+                    "password : \"abc\"\n"
+                    "token : \"12~3\"\n")
+        self.write("hostvigil_email.txt", original)
+        os.chmod(self.path("hostvigil_email.txt"), 0o640)
+        self.run_hv("-test")
+        first = self.read("hostvigil_email.txt")
+        self.assertEqual(first, "# the secrets\n"
+                                "*password : \"old-plain\"\n"
+                                "password : \"encry0A0908\"\n"
+                                "password : \"abc\"\n"
+                                "token : \"encry5A597E58\"\n")
+        self.assertEqual(os.stat(self.path("hostvigil_email.txt")).st_mode & 0o777, 0o640)
+
+        self.run_hv("-test")
+        self.assertEqual(self.read("hostvigil_email.txt"), first)
+        self.assertFalse([n for n in os.listdir(self.work) if n.endswith(".tmp")])
+
+    def test_unwritable_directory_leaves_the_file_alone(self):
+        if os.geteuid() == 0:
+            self.skipTest("root writes into read-only directories")
+        self.write("hostvigil_email.txt", 'password : "abc"\n')
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        self.run_hv("-test")
+        self.assertEqual(self.read("hostvigil_email.txt"), 'password : "abc"\n')
+        self.assertFalse([n for n in os.listdir(self.work) if n.endswith(".tmp")])
