@@ -91,56 +91,53 @@ int wait_for(pid_t pid) {
 }
 
 // Feeds the standard-input text and drains the output pipe together, so neither side can
-// block the other whatever their sizes.
-void pump(int stdin_fd, const std::string* text, int out_fd, const ChildRequest& request) {
+// block the other whatever their sizes: the input end is non-blocking, so a child that writes
+// much before it reads never holds a write of ours while its own output fills up. Both ends
+// are closed on return, also when the wait fails, so the child sees the end of its input and
+// a broken output pipe instead of blocking for ever.
+void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request) {
     std::size_t written = 0;
-    bool writing = stdin_fd >= 0;
-    bool reading = out_fd >= 0;
+    if (in.get() >= 0 && (text == nullptr || text->empty() ||
+                          fcntl(in.get(), F_SETFL, fcntl(in.get(), F_GETFL) | O_NONBLOCK) < 0)) {
+        in.reset();
+    }
     char chunk[512];
-    while (writing || reading) {
+    while (in.get() >= 0 || out.get() >= 0) {
         pollfd fds[2];
         nfds_t n = 0;
         int write_slot = -1, read_slot = -1;
-        if (writing) {
+        if (in.get() >= 0) {
             write_slot = static_cast<int>(n);
-            fds[n++] = pollfd{stdin_fd, POLLOUT, 0};
+            fds[n++] = pollfd{in.get(), POLLOUT, 0};
         }
-        if (reading) {
+        if (out.get() >= 0) {
             read_slot = static_cast<int>(n);
-            fds[n++] = pollfd{out_fd, POLLIN, 0};
+            fds[n++] = pollfd{out.get(), POLLIN, 0};
         }
         if (poll(fds, n, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            break;
         }
         if (write_slot >= 0 && fds[write_slot].revents != 0) {
-            ssize_t w = -1;
-            if (fds[write_slot].revents & POLLOUT) {
-                w = write(stdin_fd, text->data() + written, text->size() - written);
-            }
+            ssize_t w = write(in.get(), text->data() + written, text->size() - written);
             if (w > 0)
                 written += static_cast<std::size_t>(w);
-            if ((w < 0 && errno != EINTR && errno != EAGAIN) || written >= text->size() ||
-                (fds[write_slot].revents & (POLLERR | POLLHUP))) {
-                writing = false;
-                close(stdin_fd);
-                stdin_fd = -1;
-            }
+            // Done, or the child closed its input (EPIPE, POLLERR): it gets no more.
+            if (written >= text->size() || (w < 0 && errno != EINTR && errno != EAGAIN))
+                in.reset();
         }
         if (read_slot >= 0 && fds[read_slot].revents != 0) {
-            ssize_t r = read(out_fd, chunk, 511);
+            ssize_t r = read(out.get(), chunk, 511);
             if (r > 0) {
-                if (request.sink != nullptr) {
-                    request.sink(request.sink_context, chunk, static_cast<std::size_t>(r));
-                }
+                request.sink(request.sink_context, chunk, static_cast<std::size_t>(r));
             } else if (r == 0 || errno != EINTR) {
-                reading = false;
+                out.reset();
             }
         }
     }
-    if (stdin_fd >= 0)
-        close(stdin_fd);
+    in.reset();
+    out.reset();
 }
 
 }  // namespace
@@ -224,6 +221,11 @@ int run_child(const ChildRequest& request) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
+    // A child that exits without reading its input must not end this process with SIGPIPE;
+    // the failed write shows as EPIPE instead. The child gets the default action back above.
+    static const bool sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
+    (void)sigpipe_ignored;
+
     pid_t pid = 0;
     if (posix_spawn(&pid, program.c_str(), fa, &setup.attributes, argv.data(), environ) != 0) {
         return -1;
@@ -232,17 +234,7 @@ int run_child(const ChildRequest& request) {
     in_read.reset();
     out_write.reset();
 
-    // A child that exits without reading its input must not end this process with SIGPIPE;
-    // the failed write shows as EPIPE instead.
-    static const bool sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
-    (void)sigpipe_ignored;
-    int stdin_fd = -1;
-    if (in_write.get() >= 0) {
-        // pump() closes it as soon as the text is written, to show the child its end.
-        stdin_fd = fcntl(in_write.get(), F_DUPFD_CLOEXEC, 0);
-        in_write.reset();
-    }
-    pump(stdin_fd, request.stdin_text, out_read.get(), request);
+    pump(in_write, request.stdin_text, out_read, request);
     return wait_for(pid);
 }
 

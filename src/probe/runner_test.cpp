@@ -1,0 +1,174 @@
+#include "probe/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "probe/test_path.h"
+
+namespace hv {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+using test::ScopedPath;
+
+const char* const kChild = "probe_test_child";
+
+// Puts the test child first on PATH for every test of this file.
+class Runner : public ::testing::Test {
+  protected:
+    ScopedPath path_{std::string(HV_TEST_CHILD_DIR) + test::path_separator() +
+                     ScopedPath::current()};
+};
+
+// Fails the test instead of hanging it when a run never ends.
+template <typename F>
+auto bounded(F f) {
+    auto future = std::async(std::launch::async, f);
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "run did not end within 60 s";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    return future.get();
+}
+
+TEST_F(Runner, ReturnsTheExitCodeFromBothOperations) {
+    for (const char* code : {"0", "3", "255"}) {
+        SCOPED_TRACE(code);
+        CaptureText out;
+        EXPECT_EQ(run_command({kChild, "exit", code}), std::atoi(code));
+        EXPECT_EQ(run_command_capture({kChild, "exit", code}, out), std::atoi(code));
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+TEST_F(Runner, ChildEndedBySignalGives128PlusTheSignal) {
+    if (test::on_windows())
+        GTEST_SKIP() << "POSIX signals";
+    CaptureText out;
+    EXPECT_EQ(run_command({kChild, "signal"}), 128 + 15);
+    EXPECT_EQ(run_command_capture({kChild, "signal"}, out), 128 + 15);
+}
+
+TEST_F(Runner, NothingStartedGivesMinusOneAndAnEmptyCapture) {
+    const Args cases[] = {{}, {""}, {"hostvigil-no-such-program"}, {"/bin/true"}};
+    for (const Args& argv : cases) {
+        SCOPED_TRACE(argv.empty() ? "(empty)" : argv[0]);
+        CaptureText out("stale");
+        EXPECT_EQ(run_command(argv), -1);
+        EXPECT_EQ(run_command_capture(argv, out), -1);
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+TEST_F(Runner, ProgramInTheWorkingDirectoryIsNotFound) {
+    fs::path dir = fs::temp_directory_path() / ("hv-runner-cwd-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path child = fs::path(HV_TEST_CHILD_DIR) / kChild;
+    if (test::on_windows())
+        child += ".exe";
+    fs::copy_file(child, dir / child.filename(), fs::copy_options::overwrite_existing);
+    fs::path before = fs::current_path();
+    fs::current_path(dir);
+    {
+        // Empty and relative entries both name the working directory.
+        std::string sep(1, test::path_separator());
+        ScopedPath only_cwd(sep + "." + sep);
+        EXPECT_EQ(run_command({kChild, "exit", "0"}), -1);
+    }
+    EXPECT_EQ(run_command({kChild, "exit", "0"}), 0);  // still found through PATH
+    fs::current_path(before);
+    fs::remove_all(dir);
+}
+
+TEST_F(Runner, LargeOutputIsCutToWholeReadsAndTheChildRunsToItsEnd) {
+    CaptureText out;
+    EXPECT_EQ(bounded([&] { return run_command_capture({kChild, "spam", "20000"}, out); }), 7);
+    EXPECT_LE(out.size(), 8190u);
+    // Reads are at most 511 bytes, so only the last one that did not fit can be missing.
+    EXPECT_GT(out.size(), 8190u - 511u);
+    EXPECT_EQ(out.view().find_first_not_of('x'), std::string_view::npos);
+}
+
+TEST_F(Runner, StandardErrorIsCaptured) {
+    CaptureText out;
+    EXPECT_EQ(run_command_capture({kChild, "stderr"}, out), 0);
+    EXPECT_EQ(out, "only-err");
+}
+
+TEST_F(Runner, StandardInputIsTheNullDeviceOrTheGivenText) {
+    CaptureText out;
+    EXPECT_EQ(bounded([&] { return run_command_capture({kChild, "stdin"}, out); }), 0);
+    EXPECT_EQ(out, "<eof>");
+
+    const std::string text = "url = \"https://example.invalid/\"\n";
+    EXPECT_EQ(run_command_capture({kChild, "stdin"}, out, &text), 0);
+    EXPECT_EQ(out, text + "<eof>");
+    EXPECT_EQ(run_command({kChild, "stdin"}, &text), 0);
+
+    // Input far beyond the pipes' capacity, echoed back while it is written: feeding and
+    // draining must go on together or both sides wait for ever.
+    const std::string big(1 << 20, 'y');
+    EXPECT_EQ(bounded([&] { return run_command_capture({kChild, "stdin"}, out, &big); }), 0);
+    EXPECT_EQ(out.view().substr(0, 100), std::string(100, 'y'));
+    // A child that never reads its input still ends, and so does the run.
+    EXPECT_EQ(bounded([&] { return run_command({kChild, "exit", "4"}, &big); }), 4);
+}
+
+TEST_F(Runner, RunCommandShowsNothingOfTheChildsOutput) {
+    if (test::on_windows())
+        GTEST_SKIP() << "redirects this process's standard streams with POSIX calls";
+    fs::path file = fs::temp_directory_path() / ("hv-runner-out-" + std::to_string(getpid()));
+    std::fflush(nullptr);
+    int saved_out = dup(1), saved_err = dup(2);
+    FILE* sink = std::fopen(file.string().c_str(), "w");
+    ASSERT_NE(sink, nullptr);
+    dup2(fileno(sink), 1);
+    dup2(fileno(sink), 2);
+    int rc_spam = run_command({kChild, "spam", "3000"});
+    int rc_err = run_command({kChild, "stderr"});
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    std::fclose(sink);
+    EXPECT_EQ(rc_spam, 7);
+    EXPECT_EQ(rc_err, 0);
+    EXPECT_EQ(fs::file_size(file), 0u);
+    fs::remove(file);
+}
+
+TEST_F(Runner, SlowSiblingsDoNotHoldAFastCapture) {
+    // A capture ends when every holder of its pipe's write end is gone; a write end leaked
+    // into a sibling child would hold it for the sibling's whole run.
+    using clock = std::chrono::steady_clock;
+    std::vector<std::thread> threads;
+    std::vector<double> seconds(20);
+    for (int i = 0; i < 20; ++i) {
+        threads.emplace_back([i, &seconds] {
+            CaptureText out;
+            const char* ms = i % 2 == 0 ? "100" : "3000";
+            auto start = clock::now();
+            run_command_capture({kChild, "sleep", ms}, out);
+            seconds[i] = std::chrono::duration<double>(clock::now() - start).count();
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    for (int i = 0; i < 20; i += 2)
+        EXPECT_LT(seconds[i], 2.0) << "fast child " << i;
+}
+
+}  // namespace
+}  // namespace hv
