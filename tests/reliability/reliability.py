@@ -1,0 +1,133 @@
+"""Shared pieces of the reliability tests, on top of the black-box harness: resource counts of
+a running instance, configuration builders, and the cost scale of sanitizer builds."""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+
+from harness import BIN, WorkDir, wait_for  # noqa: E402,F401
+
+# Sanitizer builds run several times slower; their runs do fewer rounds.
+SANITIZED = "san" in os.path.basename(os.path.dirname(BIN))
+
+
+def monitor_file(hosts, interval=1, fast_retry=1, workers=50, pingcount=1, alertcount=2,
+                 tcpfallback="no", extra=""):
+    """A monitor configuration with the given hosts, each with the same per-host keys."""
+    lines = [f'interval : "{interval}"', f'fast_retry_interval : "{fast_retry}"',
+             f'pingcount : "{pingcount}"', f'workers : "{workers}"']
+    for h in hosts:
+        lines += [f'host : "{h}"', 'timeoutsec : "1"', f'alertcount : "{alertcount}"',
+                  f'tcpfallback : "{tcpfallback}"']
+    return "\n".join(lines) + "\n" + extra
+
+
+def open_fds(pid):
+    """The descriptors the process holds, as their targets."""
+    d = f"/proc/{pid}/fd"
+    out = []
+    for fd in os.listdir(d):
+        try:
+            out.append(os.readlink(os.path.join(d, fd)))
+        except OSError:
+            pass
+    return sorted(out)
+
+
+def children_of(pid):
+    """Process ids whose parent is pid."""
+    kids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            kids.append(int(entry))
+    return kids
+
+
+def status_field(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return line.split(":", 1)[1].strip()
+    return ""
+
+
+def rss_kib(pid):
+    return int(status_field(pid, "VmRSS").split()[0])
+
+
+def thread_count(pid):
+    return int(status_field(pid, "Threads"))
+
+
+def processes_in(workdir, program_only=False):
+    """Process ids whose working directory is workdir: the program's instances, and any
+    child they left behind (other tests may run the same program elsewhere meanwhile)."""
+    exe = os.path.realpath(BIN)
+    cwd = os.path.realpath(workdir)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if (os.readlink(f"/proc/{entry}/cwd") == cwd
+                        and (not program_only or os.readlink(f"/proc/{entry}/exe") == exe)):
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def instances_in(workdir):
+    return processes_in(workdir, program_only=True)
+
+
+class Instance:
+    """A run mode in the background whose console output is collected as it arrives."""
+
+    def __init__(self, case, *args, netns=False):
+        import subprocess
+        import threading
+        argv = [BIN, *args]
+        if netns:
+            # Its own network namespace: only a loopback device, no name server reachable.
+            argv = ["unshare", "-n", "--", *argv]
+        self.proc = subprocess.Popen(argv, cwd=case.work, env=case.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        case.children.append(self.proc)
+        case.addCleanup(self.proc.stdout.close)
+        self.pid = self.proc.pid
+        self._chunks = []
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for chunk in iter(lambda: self.proc.stdout.read1(65536), b""):
+            with self._lock:
+                self._chunks.append(chunk)
+
+    def output(self):
+        with self._lock:
+            return b"".join(self._chunks).decode("utf-8", "replace")
+
+    def wait_count(self, text, count=1, timeout=30.0):
+        """Waits until text appears count times in the output; returns the count seen."""
+        wait_for(lambda: self.output().count(text) >= count or self.proc.poll() is not None,
+                 timeout=timeout)
+        return self.output().count(text)
+
+    def stop(self, timeout=30):
+        """Ends it with SIGTERM; returns (exit code, whole output)."""
+        import signal
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        rc = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=5)
+        return rc, self.output()

@@ -1,0 +1,126 @@
+"""Hostile configuration files and texts: each gives its documented result, never a crash,
+never a stray file or process."""
+
+import os
+import random
+import re
+
+from reliability import SANITIZED, Instance, WorkDir, monitor_file, processes_in
+
+CONFIG_FILES = {"hostvigil_host.txt", "hostvigil_email.txt", "hostvigil_log.txt"}
+READ_UNIT = 8191  # bytes of one read, line feed included
+
+
+class HostileCase(WorkDir):
+    def leftovers(self):
+        return sorted(set(os.listdir(self.work)) - CONFIG_FILES)
+
+    def assert_clean(self, out=""):
+        self.assertEqual(self.leftovers(), [], out[-2000:])
+        self.assertEqual(processes_in(self.work), [])
+
+    def run_mode_round(self, netns=True):
+        """Starts run mode, waits for its summary line and stops it; returns the output.
+        Hosts a hostile file might yield are looked up only inside a private network
+        namespace."""
+        inst = Instance(self, netns=netns)
+        inst.wait_count("Targets: ", 1)
+        rc, out = inst.stop()
+        self.assertEqual(rc, 0, out[-2000:])
+        return out
+
+    def check(self):
+        rc, out = self.run_hv("-check", timeout=120)
+        self.assertIn(rc, (0, 1), out[-2000:])
+        self.assertTrue(out.endswith(("Result: OK\n", "Result: FAILED\n")), out[-2000:])
+        return rc, out
+
+
+class GarbageFiles(HostileCase):
+    def garbage(self, seed):
+        rng = random.Random(seed)
+        pure = bytes(rng.randrange(256) for _ in range(rng.choice((512, 65536))))
+        # Fragments of the syntax in random order hit the parser's corners more often.
+        pieces = [b"host", b"interval", b"password", b"to", b":", b"=", b'"', b"*", b"#",
+                  b" ", b"\t", b"\r", b"\n", b"\x00", b"\xff", b"9", b"-1", b"encry", b"6B"]
+        soup = b"".join(rng.choice(pieces) for _ in range(20000))
+        return pure, soup
+
+    def test_random_bytes_and_syntax_soup(self):
+        for seed in range(3 if SANITIZED else 6):
+            for kind, data in zip(("bytes", "soup"), self.garbage(seed)):
+                with self.subTest(seed=seed, kind=kind):
+                    for name in ("hostvigil_host.txt", "hostvigil_email.txt"):
+                        self.write(name, data, mode="wb")
+                    rc, out = self.check()
+                    self.assertEqual(rc, 1)
+                    # Whatever the files hold, run mode starts and stops cleanly and -test
+                    # gives a result; the alert file is only ever rewritten whole.
+                    out = self.run_mode_round()
+                    self.assertRegex(out, r"Targets: \d+  Interval: \d+ sec")
+                    rc, out = self.run_hv("-test", timeout=120)
+                    self.assertIn(rc, (0, 1), out[-2000:])
+                    self.assert_clean(out)
+
+    def test_nul_bytes(self):
+        valid = monitor_file(["127.0.0.1"]).encode()
+        cases = [
+            ("only NUL bytes", b"\x00" * 65536, 0),
+            # NUL bytes on lines of their own and after a closing quote change nothing.
+            ("NUL lines between valid ones", valid.replace(b"\n", b"\n\x00\x00\n"), 1),
+            ("NUL after the value", valid.replace(b'"127.0.0.1"', b'"127.0.0.1"\x00junk'), 1),
+        ]
+        for name, data, targets in cases:
+            with self.subTest(name):
+                self.write("hostvigil_host.txt", data, mode="wb")
+                self.check()
+                out = self.run_mode_round()
+                self.assertIn(f"Targets: {targets}  ", out)
+                self.assert_clean(out)
+
+
+class OversizedFiles(HostileCase):
+    def test_100000_host_lines(self):
+        # The checker only checks the syntax; run mode refuses more than 255 hosts at once.
+        self.write("hostvigil_host.txt",
+                   monitor_file([f"10.{i // 65536}.{i // 256 % 256}.{i % 256}"
+                                 for i in range(25000)]))
+        self.write("hostvigil_email.txt", "")
+        self.assertEqual(self.read("hostvigil_host.txt").count("\n"), 100004)
+        self.check()
+        rc, out = self.run_hv()
+        self.assertEqual((rc, out), (1, "Too many hosts (max 255)\n"))
+        self.assert_clean(out)
+        self.assertFalse(self.exists("hostvigil_log.txt"))
+
+    def test_one_megabyte_lines(self):
+        big = "x" * (1 << 20)
+        line = f'pinglossmsg : "{big}"\n'
+        units = -(-len(line) // READ_UNIT)
+        monitor = (monitor_file(["127.0.0.1"]) + line + f'instance_name : "{big}"\n'
+                   + 'host : "127.0.0.2"\ntimeoutsec : "1"\nalertcount : "2"\n')
+        self.write("hostvigil_host.txt", monitor)
+        # More than the rewrite's 256 KiB: the alert file keeps its content, plain password
+        # and all.
+        alert = ('server : "smtp://127.0.0.1:1"\nemail : "a@example.net"\n'
+                 f'password : "abc"\nto : "b@example.net"\n# {big}\n')
+        self.write("hostvigil_email.txt", alert)
+
+        rc, out = self.check()
+        self.assertEqual(rc, 1)
+        # Each read unit of a long line is a line of its own, and none of them parses: not
+        # even the rest of a comment line, whose '#' stands only in its first unit.
+        host_part, alert_part = out.split("Checking hostvigil_email.txt ...\n")
+        first = len(monitor_file(["127.0.0.1"]).splitlines()) + 1
+
+        def bad_lines(text):
+            return [int(n) for n in re.findall(r"Line (\d+): invalid format", text)]
+
+        self.assertEqual(bad_lines(host_part), list(range(first, first + 2 * units)))
+        self.assertEqual(bad_lines(alert_part), list(range(6, 5 + units)))
+
+        out = self.run_mode_round()
+        self.assertIn("Targets: 2  ", out)
+        self.run_hv("-test", timeout=120)
+        self.assertEqual(self.read("hostvigil_email.txt"), alert)
+        self.assert_clean(out)
