@@ -37,6 +37,9 @@ class FixedText {
     /// Appends as much of `text` as fits.
     void append(std::string_view text) {
         std::size_t n = text.size();
+        // An empty view may carry a null pointer, which memchr and memcpy must never see.
+        if (n == 0)
+            return;
         if (const void* nul = std::memchr(text.data(), '\0', n)) {
             n = static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
         }
