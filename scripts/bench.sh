@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh bench
 dir=${HV_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF -DHOSTVIGIL_BENCH=ON >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target hostvigil hv_micro_bench hv_fake_ping
+cmake --build "$dir" -j"$(nproc)" --target hostvigil hv_micro_bench hv_fake_ping hv_concurrent_run
 exec /usr/bin/python3 bench/run_bench.py --bin "$dir/hostvigil" --fake-ping "$dir/bench/hv_fake_ping" \
-    --micro "$dir/bench/hv_micro_bench" --out bench/results.md "$@"
+    --concurrent-run "$dir/bench/hv_concurrent_run" --micro "$dir/bench/hv_micro_bench" --out bench/results.md "$@"
