@@ -1,6 +1,6 @@
 #include "notify/curl_run.h"
 
-#include "platform/process.h"
+#include "probe/runner.h"
 
 namespace hv {
 
@@ -13,10 +13,7 @@ int run_curl(std::vector<std::string> options, const std::string& config) {
     // A send that hangs would hold its caller (and, for e-mail, the mail lock) forever.
     for (const char* tail : {"--connect-timeout", "15", "--max-time", "60", "-K", "-"})
         argv.emplace_back(tail);
-    platform::ChildRequest request;
-    request.argv = std::move(argv);
-    request.stdin_text = &config;
-    return platform::run_child(request);
+    return run_command(argv, &config);
 }
 
 }  // namespace hv
