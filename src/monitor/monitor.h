@@ -1,22 +1,90 @@
-// The monitor: host checks in batches of worker threads, round after round.
+// The monitor: host checks in batches of worker threads, round after round, and the daily
+// heartbeat.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <mutex>
+#include <thread>
 
 #include "config/alert_config.h"
 #include "config/monitor_config.h"
+#include "probe/probes.h"
 
 namespace hv {
 
-/// The process-wide records the monitor works on.
+struct MonitorContext;
+
+/// The argument of one host check. The loop sets `index` (1-based host number) and clears
+/// `failed` before the check; the check writes only `failed` (1: the host failed this check);
+/// the loop reads it after the check has ended, so no lock guards it.
+struct WorkerSlot {
+    std::int32_t index = 0;
+    std::int32_t failed = 0;
+};
+
+/// What the monitor does to the outside world: probes, channel sends, worker threads and the
+/// one-second sleeps. The defaults call the real probes and channels; unit tests override
+/// single operations to script hosts and record notices. Every operation may be called from
+/// several worker threads at once.
+class MonitorServices {
+  public:
+    virtual ~MonitorServices() = default;
+
+    virtual int ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
+    virtual int tcp_fallback(const char* host, int timeoutsec, StatusText& status);
+    virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
+                           const char* body);
+    virtual int send_telegram(const AlertSettings& alerts, const char* text);
+    virtual int send_teams(const AlertSettings& alerts, const char* text);
+
+    /// Starts a thread that runs check_host on `slot`. Throws std::system_error when the
+    /// thread cannot be created; the loop then runs the check inline.
+    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot);
+
+    /// One of the loop's one-second sleeps.
+    virtual void sleep_one_second();
+
+    /// The services used when a context names none.
+    static MonitorServices& real();
+};
+
+/// The process-wide records the monitor works on. `services` may stay null: the real
+/// probes and channels are used then.
 struct MonitorContext {
     MonitorSettings& settings;
     HostTable& hosts;
     AlertSettings& alerts;
+    MonitorServices* services = nullptr;
+
+    MonitorServices& use() const {
+        return services != nullptr ? *services : MonitorServices::real();
+    }
 };
+
+/// The host-state lock: guards `fail_count`, `alert_sent` and `last_status` of every
+/// HostRecord. Taken before the console lock; never held during a probe or a send.
+std::mutex& host_state_lock();
+
+/// One check of the host named by `slot`: probes it, updates its record and prints its line,
+/// and sends the alert or the recovery notice on a transition. Returns 0 in every case; a null
+/// slot or an index outside the host table changes nothing.
+int check_host(MonitorContext& context, WorkerSlot* slot);
 
 /// Runs rounds until the stop request is set; returns after the running batch has ended.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
+
+/// True when a round that started at local time `round_start` owes today's heartbeat: the
+/// heartbeat address is valid and set, e-mail is configured, the hour is 0 and the day of the
+/// year differs from `heartbeat_state`.
+bool heartbeat_due(const AlertSettings& alerts, const std::tm& round_start,
+                   std::int32_t heartbeat_state);
+
+/// Sends the daily heartbeat (e-mail to `iamalive`, Telegram when enabled) when it is due for
+/// the round that started at `round_start`, then records that round's day of the year in
+/// `heartbeat_state`, whatever the sends returned. Main thread only, between rounds: it reads
+/// the host records without the host-state lock.
+void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
+                           std::int32_t& heartbeat_state);
 
 }  // namespace hv

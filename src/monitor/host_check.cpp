@@ -1,0 +1,149 @@
+#include <climits>
+#include <mutex>
+#include <string_view>
+
+#include "config/host_text.h"
+#include "monitor/monitor.h"
+#include "output/sinks.h"
+#include "output/timestamp.h"
+
+namespace hv {
+namespace {
+
+using NoticeText = FixedText<512>;
+using BodyText = FixedText<8192>;
+
+// "default" in any letter case, or nothing at all, asks for the built-in notice text.
+bool wants_builtin_text(std::string_view message) {
+    constexpr std::string_view kDefault = "default";
+    if (message.empty())
+        return true;
+    if (message.size() != kDefault.size())
+        return false;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        char c = message[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kDefault[i])
+            return false;
+    }
+    return true;
+}
+
+void format_alert_sent_status(NoticeText& text, const HostRecord& record, int pingcount) {
+    text.format("Ping Timeout... %s received=0/%d (alert already sent)", record.host.c_str(),
+                pingcount);
+}
+
+// Sends one notice: e-mail always (the channel makes its own enabled test), Telegram when
+// enabled, Teams only for alerts. Called with no lock held.
+void send_notice(MonitorContext& context, const NoticeText& notice, bool to_teams) {
+    MonitorServices& services = context.use();
+    AlertSettings& alerts = context.alerts;
+    BodyText body;
+    body.format("%s\n", notice.c_str());
+    NoticeText subject(notice.view());
+
+    services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
+    if (alerts.telegram_enabled != 0)
+        services.send_telegram(alerts, notice.c_str());
+    if (to_teams && alerts.teams_enabled != 0)
+        services.send_teams(alerts, body.c_str());
+    log_event("***Alert sending : %s", notice.c_str());
+}
+
+void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
+    const int pingcount = context.settings.pingcount;
+    std::unique_lock<std::mutex> lock(host_state_lock());
+    slot.failed = 1;
+    // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
+    if (record.fail_count < INT32_MAX)
+        ++record.fail_count;
+
+    NoticeText failure;
+    if (record.alert_sent != 0) {
+        format_alert_sent_status(failure, record, pingcount);
+    } else {
+        failure.format("Ping Timeout... %s received=0/%d count %d/%d", record.host.c_str(),
+                       pingcount, record.fail_count, record.alertcount);
+    }
+    record.last_status.assign(failure.view());
+    console_print("[%s] %s\n", record.host.c_str(), failure.c_str());
+
+    if (record.fail_count < record.alertcount || record.alert_sent != 0)
+        return;
+
+    // Marked before the lock is released, so no other path can raise the same alert twice.
+    record.alert_sent = 1;
+    lock.unlock();
+
+    NoticeText notice;
+    const NoticeText& detail = wants_builtin_text(record.pinglossmsg.view())
+                                   ? failure
+                                   : NoticeText(record.pinglossmsg.view());
+    notice.format("%s %s", timestamp_now().c_str(), detail.c_str());
+    send_notice(context, notice, true);
+
+    lock.lock();
+    record.fail_count = 1;
+    NoticeText status;
+    format_alert_sent_status(status, record, pingcount);
+    record.last_status.assign(status.view());
+}
+
+void on_success(MonitorContext& context, HostRecord& record, const StatusText& status) {
+    std::unique_lock<std::mutex> lock(host_state_lock());
+    record.last_status.assign(status.view());
+    console_print("[%s] %s\n", record.host.c_str(), status.c_str());
+    record.fail_count = 0;
+    if (record.alert_sent == 0)
+        return;
+
+    record.alert_sent = 0;
+    lock.unlock();
+
+    NoticeText notice;
+    if (wants_builtin_text(record.pingbackmsg.view())) {
+        notice.format("Back to normal.%s %s", timestamp_now().c_str(), status.c_str());
+    } else {
+        notice.format("%s %s", timestamp_now().c_str(), record.pingbackmsg.c_str());
+    }
+    send_notice(context, notice, false);
+}
+
+}  // namespace
+
+std::mutex& host_state_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+int check_host(MonitorContext& context, WorkerSlot* slot) {
+    if (slot == nullptr)
+        return 0;
+    if (slot->index < 1 || slot->index > kMaxHosts)
+        return 0;
+    HostRecord& record = context.hosts.at(slot->index);
+    slot->failed = 0;
+
+    // Probes run without the lock: they take seconds, and other hosts must go on meanwhile.
+    MonitorServices& services = context.use();
+    StatusText status;
+    bool up = false;
+    // A host text that could be taken for an option or hold shell characters is never handed
+    // to a program or the resolver: it simply counts as down.
+    if (is_usable_host(record.host.view())) {
+        up = services.ping(record.host.c_str(), record.timeoutsec, context.settings.pingcount,
+                           status) > 0;
+        if (!up && record.tcpfallback != 0)
+            up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
+    }
+
+    if (up)
+        on_success(context, record, status);
+    else
+        on_failure(context, record, *slot);
+    return 0;
+}
+
+}  // namespace hv

@@ -1,0 +1,220 @@
+#include <string>
+#include <vector>
+
+#include "monitor/test_support.h"
+
+namespace hv::test {
+namespace {
+
+// One check of a scripted sequence and everything it should leave behind.
+struct Step {
+    char outcome;  // 'D' down, 'U' up
+    std::string console;
+    int fail_count;
+    int alert_sent;
+    std::string last_status;
+    std::vector<std::string> notices;
+};
+
+struct Sequence {
+    const char* name;
+    int alertcount;
+    const char* pinglossmsg;
+    const char* pingbackmsg;
+    bool telegram;
+    bool teams;
+    std::vector<Step> steps;
+};
+
+const std::string kHost = "127.0.0.1";
+const std::string kAlertSent = "Ping Timeout... 127.0.0.1 received=0/3 (alert already sent)";
+const std::string kUp = "Ping OK 127.0.0.1 received=3/3";
+
+std::string count_text(int count, int of) {
+    return "Ping Timeout... 127.0.0.1 received=0/3 count " + std::to_string(count) + "/" +
+           std::to_string(of);
+}
+std::string line(const std::string& text) {
+    return "[" + kHost + "] " + text + "\n";
+}
+std::string email(const std::string& notice) {
+    return "email to=ops@example.org subject=" + notice + " body=" + notice + "\n";
+}
+
+std::vector<Sequence> sequences() {
+    const std::string alert3 = "TS " + count_text(3, 3);
+    const std::string back = "Back to normal.TS " + kUp;
+    return {
+        {"alertcount 3, built-in texts, every channel",
+         3,
+         "default",
+         "default",
+         true,
+         true,
+         {
+             {'D', line(count_text(1, 3)), 1, 0, count_text(1, 3), {}},
+             {'D', line(count_text(2, 3)), 2, 0, count_text(2, 3), {}},
+             {'D',
+              line(count_text(3, 3)),
+              1,
+              1,
+              kAlertSent,
+              {email(alert3), "telegram " + alert3, "teams " + alert3 + "\n"}},
+             {'D', line(kAlertSent), 2, 1, kAlertSent, {}},
+             {'D', line(kAlertSent), 3, 1, kAlertSent, {}},
+             // Recovery goes to e-mail and Telegram, never to Teams.
+             {'U', line(kUp), 0, 0, kUp, {email(back), "telegram " + back}},
+             {'U', line(kUp), 0, 0, kUp, {}},
+             {'D', line(count_text(1, 3)), 1, 0, count_text(1, 3), {}},
+         }},
+        {"alertcount 1, custom texts, e-mail only",
+         1,
+         "Router lost",
+         "Router back",
+         false,
+         false,
+         {
+             {'D', line(count_text(1, 1)), 1, 1, kAlertSent, {email("TS Router lost")}},
+             {'D', line(kAlertSent), 2, 1, kAlertSent, {}},
+             {'U', line(kUp), 0, 0, kUp, {email("TS Router back")}},
+             {'D', line(count_text(1, 1)), 1, 1, kAlertSent, {email("TS Router lost")}},
+         }},
+        {"alertcount 2, any case of default or empty, Teams without Telegram",
+         2,
+         "DeFaULT",
+         "",
+         false,
+         true,
+         {
+             // One success resets the count: alternating never alerts.
+             {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
+             {'U', line(kUp), 0, 0, kUp, {}},
+             {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
+             {'U', line(kUp), 0, 0, kUp, {}},
+             {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
+             {'D',
+              line(count_text(2, 2)),
+              1,
+              1,
+              kAlertSent,
+              {email("TS " + count_text(2, 2)), "teams TS " + count_text(2, 2) + "\n"}},
+             {'U', line(kUp), 0, 0, kUp, {email(back)}},
+         }},
+        {"alertcount 2, DEFAULT loss text and custom back text",
+         2,
+         "DEFAULT",
+         "default!",
+         true,
+         false,
+         {
+             {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
+             {'D',
+              line(count_text(2, 2)),
+              1,
+              1,
+              kAlertSent,
+              {email("TS " + count_text(2, 2)), "telegram TS " + count_text(2, 2)}},
+             {'U', line(kUp), 0, 0, kUp, {email("TS default!"), "telegram TS default!"}},
+         }},
+    };
+}
+
+class HostCheck : public MonitorFixture {
+  protected:
+    void SetUp() override {
+        MonitorFixture::SetUp();
+        settings.pingcount = 3;
+        alerts.to.assign("ops@example.org");
+        add_hosts(1, 20);
+    }
+
+    // Runs one check; returns what it printed.
+    std::string check(WorkerSlot& slot) {
+        ::testing::internal::CaptureStdout();
+        check_host(context, &slot);
+        return ::testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(HostCheck, StateMachineFollowsEachSequence) {
+    for (const Sequence& seq : sequences()) {
+        SCOPED_TRACE(seq.name);
+        HostRecord& record = hosts.at(1);
+        record = HostRecord{};
+        record.host.assign(kHost);
+        record.alertcount = seq.alertcount;
+        record.pinglossmsg.assign(seq.pinglossmsg);
+        record.pingbackmsg.assign(seq.pingbackmsg);
+        alerts.telegram_enabled = seq.telegram;
+        alerts.teams_enabled = seq.teams;
+        bool up = true;
+        fake.ping_up = [&up](const std::string&) { return up; };
+        fake.take_notices();
+        std::size_t expected_log_lines = log_lines().size();
+
+        for (std::size_t i = 0; i < seq.steps.size(); ++i) {
+            const Step& step = seq.steps[i];
+            SCOPED_TRACE("step " + std::to_string(i + 1));
+            up = step.outcome == 'U';
+            WorkerSlot slot{1, 7};
+            EXPECT_EQ(check(slot), step.console);
+            EXPECT_EQ(slot.failed, up ? 0 : 1);
+            EXPECT_EQ(record.fail_count, step.fail_count);
+            EXPECT_EQ(record.alert_sent, step.alert_sent);
+            EXPECT_EQ(record.last_status.view(), step.last_status);
+            std::vector<std::string> notices = fake.take_notices();
+            EXPECT_EQ(notices, step.notices);
+
+            // Every notice leaves exactly one event-log line with its text.
+            std::vector<std::string> log = log_lines();
+            if (!step.notices.empty()) {
+                ++expected_log_lines;
+                ASSERT_EQ(log.size(), expected_log_lines);
+                std::string notice = notices[0].substr(notices[0].find(" subject=") + 9);
+                notice = notice.substr(0, notice.find(" body="));
+                EXPECT_EQ(log.back(), "TS ***Alert sending : " + notice);
+            }
+            EXPECT_EQ(log.size(), expected_log_lines);
+        }
+    }
+}
+
+TEST_F(HostCheck, TcpFallbackDecidesOnlyWhenEnabled) {
+    fake.ping_up = [](const std::string&) { return false; };
+    fake.tcp_up = [](const std::string&) { return true; };
+    WorkerSlot slot{1, 0};
+    EXPECT_EQ(check(slot), "[127.0.0.1] Ping blocked but TCP reachable: 127.0.0.1\n");
+    EXPECT_EQ(slot.failed, 0);
+    EXPECT_EQ(hosts.at(1).last_status.view(), "Ping blocked but TCP reachable: 127.0.0.1");
+
+    hosts.at(1).tcpfallback = 0;
+    EXPECT_EQ(check(slot), "[127.0.0.1] Ping Timeout... 127.0.0.1 received=0/3 count 1/20\n");
+    EXPECT_EQ(slot.failed, 1);
+    EXPECT_EQ(fake.tcp_calls.load(), 1);
+}
+
+TEST_F(HostCheck, UnusableHostFailsWithoutAnyProbe) {
+    for (const char* host : {"-oProxyCommand=x", "a;b", ""}) {
+        hosts.at(1).host.assign(host);
+        hosts.at(1).fail_count = 0;
+        WorkerSlot slot{1, 0};
+        check(slot);
+        EXPECT_EQ(slot.failed, 1) << host;
+        EXPECT_EQ(hosts.at(1).fail_count, 1) << host;
+    }
+    EXPECT_EQ(fake.ping_calls.load(), 0);
+    EXPECT_EQ(fake.tcp_calls.load(), 0);
+}
+
+TEST_F(HostCheck, MissingOrOutOfRangeSlotChangesNothing) {
+    EXPECT_EQ(check_host(context, nullptr), 0);
+    for (int index : {0, -1, kMaxHosts + 1}) {
+        WorkerSlot slot{index, 5};
+        EXPECT_EQ(check_host(context, &slot), 0);
+        EXPECT_EQ(slot.failed, 5);
+    }
+    EXPECT_EQ(fake.ping_calls.load(), 0);
+}
+
+}  // namespace
+}  // namespace hv::test

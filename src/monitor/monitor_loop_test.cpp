@@ -1,0 +1,219 @@
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/test_support.h"
+
+namespace hv::test {
+namespace {
+
+int host_number(const std::string& host) {
+    return std::stoi(host.substr(host.rfind('.') + 1));
+}
+
+class MonitorLoop : public MonitorFixture {
+  protected:
+    void SetUp() override {
+        MonitorFixture::SetUp();
+        settings.interval = 5;
+        settings.fast_retry_interval = 2;
+        settings.pingcount = 1;
+    }
+};
+
+TEST_F(MonitorLoop, BatchesRunInHostOrderAndEachWaitsForTheLast) {
+    add_hosts(5, 20);
+    settings.workers = 2;
+    std::mutex mutex;
+    std::vector<std::string> events;
+    int round = 0;
+    fake.ping_up = [&](const std::string& host) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            events.push_back("start " + std::to_string(host_number(host)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back("end " + std::to_string(host_number(host)));
+        return true;
+    };
+    fake.on_sleep = [&] {
+        ++round;
+        platform::request_stop();
+    };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    std::string out = ::testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(events.size(), 10u);
+    // Each batch is a block: both its checks start before either ends, and the next batch
+    // starts only after both have ended.
+    auto batch = [&](std::size_t at, int a, int b) {
+        std::vector<std::string> got(events.begin() + static_cast<long>(at),
+                                     events.begin() + static_cast<long>(at) + (b ? 4 : 2));
+        std::sort(got.begin(), got.end());
+        std::vector<std::string> want{"end " + std::to_string(a), "start " + std::to_string(a)};
+        if (b) {
+            want = {"end " + std::to_string(a), "end " + std::to_string(b),
+                    "start " + std::to_string(a), "start " + std::to_string(b)};
+        }
+        EXPECT_EQ(got, want) << at;
+        EXPECT_EQ(events[at].substr(0, 5), "start");
+        if (b) {
+            EXPECT_EQ(events[at + 1].substr(0, 5), "start");
+        }
+    };
+    batch(0, 1, 2);
+    batch(4, 3, 4);
+    batch(8, 5, 0);
+    EXPECT_TRUE(
+        out.ends_with("[127.0.0.5] Ping OK 127.0.0.5 received=1/1\n"
+                      "\nWait 5 seconds for next time check ...\n"))
+        << out;
+    EXPECT_EQ(round, 1);
+}
+
+TEST_F(MonitorLoop, WaitIsFastRetryAfterAnyFailureAndIntervalOtherwise) {
+    add_hosts(4, 20);
+    settings.workers = 3;
+    // Round 1: host 4 (in the second batch) fails; round 2: all up; round 3: host 1 fails.
+    int round = 1;
+    fake.ping_up = [&round](const std::string& host) {
+        int n = host_number(host);
+        return !((round == 1 && n == 4) || (round == 3 && n == 1));
+    };
+    std::vector<int> sleeps_per_round(4, 0);
+    fake.on_sleep = [&] {
+        ++sleeps_per_round[static_cast<std::size_t>(round)];
+        int wait = round == 2 ? 5 : 2;
+        if (sleeps_per_round[static_cast<std::size_t>(round)] == wait) {
+            if (round == 3)
+                platform::request_stop();
+            ++round;
+        }
+    };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    std::string out = ::testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(sleeps_per_round, (std::vector<int>{0, 2, 5, 2}));
+    std::size_t at = 0;
+    for (int wait : {2, 5, 2}) {
+        std::string line = "\nWait " + std::to_string(wait) + " seconds for next time check ...\n";
+        at = out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << wait << "\n" << out;
+        ++at;
+    }
+}
+
+TEST_F(MonitorLoop, WorkerThatCannotStartRunsInlineAndStillCounts) {
+    add_hosts(4, 20);
+    settings.workers = 4;
+    fake.refuse_thread = [](int index) { return index == 3; };
+    fake.ping_up = [](const std::string& host) { return host_number(host) != 3; };
+    fake.on_sleep = [] { platform::request_stop(); };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    std::string out = ::testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(fake.ping_calls.load(), 4);
+    EXPECT_EQ(hosts.at(3).fail_count, 1);
+    EXPECT_NE(out.find("[127.0.0.3] Ping Timeout... 127.0.0.3 received=0/1 count 1/20\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("\nWait 2 seconds for next time check ...\n"), std::string::npos);
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{
+                  "TS Unable to create worker thread for host #3; running check inline"}));
+}
+
+TEST_F(MonitorLoop, NoHostsOnlyWaitsTheInterval) {
+    settings.host_count = 0;
+    fake.on_sleep = [this] {
+        if (fake.sleeps.load() == 5)
+            platform::request_stop();
+    };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "\nWait 5 seconds for next time check ...\n");
+    EXPECT_EQ(fake.ping_calls.load(), 0);
+}
+
+TEST_F(MonitorLoop, StopDuringBatchFinishesItAndStartsNoOther) {
+    add_hosts(5, 1);
+    settings.workers = 2;
+    // Host 1 asks for the stop while host 2 is still being checked; host 2's alert still goes.
+    fake.ping_up = [](const std::string& host) {
+        if (host_number(host) == 1) {
+            platform::request_stop();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return host_number(host) != 2;
+    };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    std::string out = ::testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(fake.ping_calls.load(), 2);
+    EXPECT_EQ(hosts.at(2).alert_sent, 1);
+    EXPECT_EQ(fake.take_notices().size(), 1u);
+    EXPECT_EQ(fake.sleeps.load(), 0);
+    EXPECT_EQ(out.find("Wait"), std::string::npos);
+}
+
+// Fifty workers and hosts that change state every round: every transition must give exactly one
+// notice and nothing may race (this test runs under ThreadSanitizer in the sanitizer stage).
+TEST_F(MonitorLoop, FlappingHostsUnderFiftyWorkersGiveOneNoticePerTransition) {
+    constexpr int kHosts = 120;
+    constexpr int kRounds = 12;
+    add_hosts(kHosts, 1);
+    settings.workers = kMaxWorkers;
+    settings.interval = 1;
+    settings.fast_retry_interval = 1;
+    alerts.to.assign("ops@example.org");
+    alerts.telegram_enabled = 1;
+    std::atomic<int> round{0};
+    // Odd hosts start down, even ones up; every host flips each round.
+    fake.ping_up = [&round](const std::string& host) {
+        return (host_number(host) + round.load()) % 2 == 0;
+    };
+    fake.on_sleep = [&round] {
+        if (round.fetch_add(1) + 1 == kRounds)
+            platform::request_stop();
+    };
+    ::testing::internal::CaptureStdout();
+    std::int32_t heartbeat_state = -1;
+    monitor_loop(context, heartbeat_state);
+    ::testing::internal::GetCapturedStdout();
+
+    std::map<int, int> emails;
+    std::map<int, int> telegrams;
+    for (const std::string& notice : fake.take_notices()) {
+        std::size_t at = notice.find("127.0.0.");
+        ASSERT_NE(at, std::string::npos) << notice;
+        // "127.0.0.<n>" is followed by a blank in every notice text.
+        int n = std::stoi(notice.substr(at + 8));
+        ++(notice.rfind("email", 0) == 0 ? emails : telegrams)[n];
+    }
+    for (int n = 1; n <= kHosts; ++n) {
+        // A host that starts up has nothing to recover from in round 1.
+        int expected = n % 2 == 0 ? kRounds - 1 : kRounds;
+        EXPECT_EQ(emails[n], expected) << n;
+        EXPECT_EQ(telegrams[n], expected) << n;
+    }
+    EXPECT_EQ(static_cast<int>(log_lines().size()), kHosts * kRounds - kHosts / 2);
+}
+
+}  // namespace
+}  // namespace hv::test

@@ -1,0 +1,150 @@
+// Test doubles of the monitor: scripted probes, recorded notices, a private working directory
+// for the event log, and console capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "monitor/monitor.h"
+#include "platform/stop.h"
+
+namespace hv::test {
+
+/// Replaces every timestamp in `text` by "TS".
+inline std::string mask_timestamps(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    return std::regex_replace(text, stamp, "TS");
+}
+
+/// Probes answer from scripts; sends are recorded as "email to=<r> subject=<s> body=<b>",
+/// "telegram <text>" and "teams <text>" with timestamps masked.
+class FakeServices : public MonitorServices {
+  public:
+    std::function<bool(const std::string& host)> ping_up = [](const std::string&) { return true; };
+    std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
+    std::function<bool(int index)> refuse_thread = [](int) { return false; };
+    std::function<void()> on_sleep = [] {};
+
+    int ping(const char* host, int, int pingcount, StatusText& status) override {
+        ++ping_calls;
+        if (!ping_up(host))
+            return 0;
+        status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
+        return pingcount;
+    }
+    int tcp_fallback(const char* host, int, StatusText& status) override {
+        ++tcp_calls;
+        if (!tcp_up(host))
+            return 0;
+        status.format("Ping blocked but TCP reachable: %s", host);
+        return 1;
+    }
+    int send_email(AlertSettings&, const char* recipients, const char* subject,
+                   const char* body) override {
+        record(std::string("email to=") + recipients + " subject=" + subject + " body=" + body);
+        return 1;
+    }
+    int send_telegram(const AlertSettings&, const char* text) override {
+        record(std::string("telegram ") + text);
+        return 1;
+    }
+    int send_teams(const AlertSettings&, const char* text) override {
+        record(std::string("teams ") + text);
+        return 1;
+    }
+    std::thread start_worker(MonitorContext& context, WorkerSlot* slot) override {
+        if (refuse_thread(slot->index))
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        return MonitorServices::start_worker(context, slot);
+    }
+    void sleep_one_second() override {
+        ++sleeps;
+        on_sleep();
+    }
+
+    std::vector<std::string> take_notices() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<std::string> out;
+        out.swap(notices_);
+        return out;
+    }
+
+    std::atomic<int> ping_calls{0};
+    std::atomic<int> tcp_calls{0};
+    std::atomic<int> sleeps{0};
+
+  private:
+    void record(const std::string& notice) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        notices_.push_back(mask_timestamps(notice));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> notices_;
+};
+
+/// Runs each test in a fresh temporary working directory (the event log lands there) with the
+/// stop request cleared, and offers records and a context on the fake services.
+class MonitorFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        old_dir_ = std::filesystem::current_path();
+        // A fresh directory per test: the name holds the process's start time and a count.
+        static const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        static int serial = 0;
+        do {
+            dir_ = std::filesystem::temp_directory_path() /
+                   ("hv-monitor-" + std::to_string(stamp) + "-" + std::to_string(++serial));
+        } while (!std::filesystem::create_directory(dir_));
+        std::filesystem::current_path(dir_);
+        platform::clear_stop_request();
+    }
+    void TearDown() override {
+        platform::clear_stop_request();
+        std::filesystem::current_path(old_dir_);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    /// Hosts 1..count named "127.0.0.<n>", every configuration field at its default.
+    void add_hosts(int count, int alertcount) {
+        settings.host_count = count;
+        for (int i = 1; i <= count; ++i) {
+            HostRecord& record = hosts.at(i);
+            record = HostRecord{};
+            record.host.format("127.0.0.%d", i);
+            record.alertcount = alertcount;
+        }
+    }
+
+    std::vector<std::string> log_lines() const {
+        std::ifstream in(dir_ / "hostvigil_log.txt");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(mask_timestamps(line));
+        return lines;
+    }
+
+    MonitorSettings settings;
+    HostTable hosts;
+    AlertSettings alerts;
+    FakeServices fake;
+    MonitorContext context{settings, hosts, alerts, &fake};
+
+  private:
+    std::filesystem::path old_dir_;
+    std::filesystem::path dir_;
+};
+
+}  // namespace hv::test

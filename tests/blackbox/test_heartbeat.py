@@ -1,0 +1,88 @@
+"""The daily heartbeat of a running monitor, at a faked local time (Debian's faketime): sent in
+the first round after midnight and only once, never at noon."""
+
+import datetime
+import os
+import re
+import signal
+import subprocess
+
+from harness import BIN, wait_for
+from test_monitor import ALERTS, MonitorCase, monitor_config
+
+HOSTS = ["127.0.0.1", "127.0.0.2", "127.0.0.3"]
+
+
+class Heartbeat(MonitorCase):
+    def setUp(self):
+        super().setUp()
+        self.env["TZ"] = "UTC"
+        self.write("hostvigil_host.txt", monitor_config(HOSTS, alertcount=5))
+        self.set_host("127.0.0.2", "state", "D")
+        # Tomorrow, so that certificates made for the test are already valid.
+        self.day = datetime.datetime.now(datetime.timezone.utc).date() + datetime.timedelta(days=1)
+
+    def run_at(self, clock, rounds=3):
+        """Runs the monitor from `clock` (HH:MM:SS tomorrow) for `rounds` rounds; returns its
+        output."""
+        start = f"{self.day.isoformat()} {clock}"
+        wrapper = subprocess.Popen(["faketime", "-m", "--exclude-monotonic", start, BIN],
+                                   cwd=self.work, env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT)
+        self.children.append(wrapper)
+        self.assertTrue(wait_for(self.read_pid, timeout=15), "the monitor did not start")
+        self.assertTrue(wait_for(lambda: all(self.checks_of(h) >= rounds for h in HOSTS),
+                                 timeout=60))
+        # The wrapper is faketime's own process; the PID file names the monitor itself.
+        os.kill(self.read_pid(), signal.SIGTERM)
+        out, _ = wrapper.communicate(timeout=30)
+        self.assertEqual(wrapper.returncode, 0)
+        self.assertFalse(self.exists("hostvigil.pid"))
+        return out.decode()
+
+    def expected_body(self, stamp):
+        return (f"hostvigil is up and running at {stamp}\n\n"
+                "Interval: 1 seconds\nFastRetry: 1 seconds\nPingCount: 1\nWorkers: 2\n"
+                "Targets: 3\n"
+                "Host: 127.0.0.1 Last: Ping OK 127.0.0.1 received=1/1\n"
+                "Host: 127.0.0.2 Last: Ping Timeout... 127.0.0.2 received=0/1 count 1/5\n"
+                "Host: 127.0.0.3 Last: Ping OK 127.0.0.3 received=1/1\n")
+
+    def test_first_round_after_midnight_sends_once_on_mail_and_telegram(self):
+        self.fake_curl()
+        self.write("hostvigil_email.txt", ALERTS)
+        self.run_at("00:00:30")
+        sends = self.sends()
+        self.assertEqual([s[0] for s in sends], ["email", "telegram"], sends)
+        _, subject, body = sends[0]
+        stamp = subject.removeprefix("hostvigil is up and running at ")
+        self.assertRegex(stamp, rf"^{self.day.isoformat()} 00:00:\d\d$")
+        self.assertEqual(body, self.expected_body(stamp))
+        self.assertEqual(sends[1][1], "IAMALIVE\nhostvigil is running\nTargets: 3\n"
+                                      f"PingCount: 1\nWorkers: 2\nTime: {stamp}")
+        records = [n for n in os.listdir(self.curl_dir) if n.endswith(".rec")]
+        with open(os.path.join(self.curl_dir, sorted(records)[0])) as f:
+            self.assertIn("ARG alive@example.org\n", f.read())
+
+    def test_heartbeat_reaches_the_smtp_server(self):
+        from servers import SmtpServer, TestCA, curl_environment
+        ca = TestCA(os.path.join(self.dir, "ca"))
+        with SmtpServer(tls=ca, users={"hv@example.org": "s3cret"}) as smtp:
+            self.env = curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca=ca)
+            self.write("hostvigil_email.txt",
+                       f'server : "{smtp.url}"\nemail : "hv@example.org"\n'
+                       'password : "s3cret"\nto : "ops@example.org"\n'
+                       'iamalive : "alive@example.org"\n')
+            self.run_at("00:00:30")
+            received = smtp.received()
+        self.assertEqual(len(received), 1)
+        self.assertEqual(received[0]["rcpt_tos"], ["alive@example.org"])
+        data = received[0]["data"].decode().replace("\r\n", "\n")
+        stamp = re.search(r"^Subject: hostvigil is up and running at (.*)$", data, re.M).group(1)
+        self.assertIn("\n\n" + self.expected_body(stamp), data)
+
+    def test_nothing_at_noon(self):
+        self.fake_curl()
+        self.write("hostvigil_email.txt", ALERTS)
+        self.run_at("12:00:30")
+        self.assertEqual(self.sends(), [])
