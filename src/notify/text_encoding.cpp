@@ -61,8 +61,22 @@ std::string escape_json_text(const char* text) {
             case '\n':
                 out += "\\n";
                 break;
+            // A raw control character makes the whole card invalid JSON, which the webhook
+            // refuses: the alert would be lost.
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
-                out += *p;
+                if (static_cast<unsigned char>(*p) < 0x20) {
+                    out += "\\u00";
+                    out += kHexDigits[static_cast<unsigned char>(*p) >> 4];
+                    out += kHexDigits[*p & 0x0F];
+                } else {
+                    out += *p;
+                }
         }
     }
     return out;

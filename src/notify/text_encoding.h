@@ -20,8 +20,10 @@ inline constexpr std::size_t kTeamsTextRoom = 8192;
 /// the rest of the input is dropped, so an escape is never cut.
 std::string percent_encode(std::string_view text, std::size_t room);
 
-/// Escapes backslash, double quote and line feed for a JSON string; every other byte is copied.
-/// A byte is taken only while the output length plus 8 is below kTeamsTextRoom. Null is empty.
+/// Escapes a text for a JSON string: backslash, double quote, line feed, carriage return and tab
+/// as two-character escapes, other control characters as \u00XX; every other byte, UTF-8
+/// included, is copied. A byte is taken only while the output length plus 8 is below
+/// kTeamsTextRoom, so an escape is never cut. Null is empty.
 std::string escape_json_text(const char* text);
 
 /// `key = "value"` plus a line feed, in curl's config syntax: backslash and double quote are

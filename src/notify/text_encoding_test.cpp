@@ -34,8 +34,9 @@ TEST(PercentEncode, CutsAtTheRoomWithoutSplittingAnEscape) {
     EXPECT_EQ(percent_encode(std::string(600, 'x'), kTelegramChatRoom).size(), 508u);
 }
 
-TEST(EscapeJsonText, EscapesOnlyBackslashQuoteAndLineFeed) {
-    EXPECT_EQ(escape_json_text("a\\b\"c\nd\te\rf\xC3\xA9"), "a\\\\b\\\"c\\nd\te\rf\xC3\xA9");
+TEST(EscapeJsonText, EscapesWhatJsonRequiresAndCopiesTheRest) {
+    EXPECT_EQ(escape_json_text("a\\b\"c\nd\te\rf\xC3\xA9/\x01\x1F"),
+              "a\\\\b\\\"c\\nd\\te\\rf\xC3\xA9/\\u0001\\u001F");
     EXPECT_EQ(escape_json_text(nullptr), "");
     EXPECT_EQ(escape_json_text(""), "");
 }
@@ -47,6 +48,10 @@ TEST(EscapeJsonText, CutsAt8185WithoutSplittingAPair) {
     std::string out = escape_json_text(quotes.c_str());
     EXPECT_EQ(out.size(), 8184u);
     EXPECT_EQ(out.substr(out.size() - 2), "\\\"");
+    std::string controls(2000, '\x01');
+    out = escape_json_text(controls.c_str());
+    EXPECT_EQ(out.size(), 8184u);  // 1364 whole six-byte escapes
+    EXPECT_TRUE(out.ends_with("\\u0001"));
 }
 
 TEST(CurlConfigLine, QuotesSoThatNoValueCanAddAnOption) {
