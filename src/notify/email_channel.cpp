@@ -27,6 +27,11 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
         return 0;
     if (alerts.server.empty() || alerts.email.empty() || alerts.password.empty())
         return 0;
+    // A list of commas and blanks names nobody. curl, given no recipient, would only ask the
+    // server for HELP and exit with 0: a mail that reached no one would count as delivered.
+    std::vector<std::string> addresses = split_recipients(recipients);
+    if (addresses.empty())
+        return 0;
 
     std::lock_guard<std::mutex> guard(mail_lock);
     TransientFile message("pingmailtext", ".txt");
@@ -47,7 +52,7 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     std::vector<std::string> options = {
         "-s", alerts.server.c_str(), "--mail-from", alerts.from.c_str(), "--ssl-reqd",
         "-T", message.name()};
-    for (std::string& address : split_recipients(recipients)) {
+    for (std::string& address : addresses) {
         options.emplace_back("--mail-rcpt");
         options.push_back(std::move(address));
     }
