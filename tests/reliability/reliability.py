@@ -131,3 +131,50 @@ class Instance:
         rc = self.proc.wait(timeout=timeout)
         self._reader.join(timeout=5)
         return rc, self.output()
+
+
+def scheduled_ping(case, down, log=False):
+    """Puts a fake ping first on case's PATH that answers for every host except on the checks
+    listed in down: {host: set of 1-based check numbers on which it fails}. Each host keeps
+    its own check counter, so the schedule needs no timing: the k-th check of a host is its
+    check in round k. With log, every host it is asked about is appended to `ping.log` in
+    case.dir. Only shell built-ins run per check, to keep 255 checks a round cheap."""
+    sched = os.path.join(case.dir, "sched")
+    counters = os.path.join(case.dir, "counters")
+    os.makedirs(counters, exist_ok=True)
+    for host, rounds in down.items():
+        os.makedirs(os.path.join(sched, host), exist_ok=True)
+        for k in rounds:
+            open(os.path.join(sched, host, str(k)), "w").close()
+    record = f'echo "$h" >> {os.path.join(case.dir, "ping.log")}\n' if log else ""
+    case.fake_program("ping", f"""for h; do :; done
+{record}if [ -d "{sched}/$h" ]; then
+    n=0
+    [ -f "{counters}/$h" ] && read n < "{counters}/$h"
+    n=$((n + 1))
+    echo $n > "{counters}/$h"
+    if [ -e "{sched}/$h/$n" ]; then
+        echo "1 packets transmitted, 0 received, 100% packet loss"
+        exit 1
+    fi
+fi
+echo "64 bytes from $h: icmp_seq=1 ttl=64 time=0.050 ms"
+""")
+
+
+def expected_notices(down, rounds, alertcount):
+    """The notices the alert state machine owes for one host failing on the checks in down,
+    over the given number of checks: a list of "alert" and "recovery" in order."""
+    fail_count, alerted, notices = 0, False, []
+    for k in range(1, rounds + 1):
+        if k in down:
+            fail_count += 1
+            if fail_count >= alertcount and not alerted:
+                alerted, fail_count = True, 1
+                notices.append("alert")
+        else:
+            fail_count = 0
+            if alerted:
+                alerted = False
+                notices.append("recovery")
+    return notices

@@ -4,8 +4,15 @@ never a stray file or process."""
 import os
 import random
 import re
+import shutil
+import sys
+import tempfile
 
-from reliability import SANITIZED, Instance, WorkDir, monitor_file, processes_in
+from reliability import (SANITIZED, Instance, WorkDir, monitor_file, processes_in,
+                         scheduled_ping)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+import servers  # noqa: E402
 
 CONFIG_FILES = {"hostvigil_host.txt", "hostvigil_email.txt", "hostvigil_log.txt"}
 READ_UNIT = 8191  # bytes of one read, line feed included
@@ -123,4 +130,56 @@ class OversizedFiles(HostileCase):
         self.assertIn("Targets: 2  ", out)
         self.run_hv("-test", timeout=120)
         self.assertEqual(self.read("hostvigil_email.txt"), alert)
+        self.assert_clean(out)
+
+
+SHELL_HOSTS = ["127.0.0.1;touch pwned", "$(touch pwned)", "`touch pwned`", "|touch pwned",
+               "127.0.0.1 && touch pwned", "127.0.0.1>pwned", "-oProxyCommand=touch pwned",
+               "'; touch pwned; '", "127.0.0.1\ttouch pwned"]
+
+
+class HostileTexts(HostileCase):
+    def test_host_texts_with_shell_syntax_are_failed_checks_that_start_nothing(self):
+        scheduled_ping(self, {}, log=True)
+        self.write("hostvigil_host.txt",
+                   monitor_file(["127.0.0.1"] + SHELL_HOSTS, alertcount=1, interval=1))
+        self.write("hostvigil_email.txt", "")
+        rc, out = self.check()
+        self.assertEqual(rc, 1)
+        self.assertEqual(re.findall(r"Line (\d+): invalid host name\n", out),
+                         [str(9 + 4 * i) for i in range(len(SHELL_HOSTS))])
+
+        inst = Instance(self)
+        inst.wait_count("\nWait ", 3)
+        rc, out = inst.stop()
+        self.assertEqual(rc, 0)
+        for host in SHELL_HOSTS:
+            self.assertIn(f"[{host}] Ping Timeout... {host} received=0/1 count 1/1\n", out)
+            self.assertIn(f"[{host}] Ping Timeout... {host} received=0/1 (alert already sent)\n",
+                          out)
+        log = self.read("hostvigil_log.txt")
+        self.assertEqual(log.count("***Alert sending : "), len(SHELL_HOSTS))
+        # Only the usable host ever reached a program, and nothing ran the shell's commands.
+        with open(os.path.join(self.dir, "ping.log")) as f:
+            self.assertEqual(set(f.read().splitlines()), {"127.0.0.1"})
+        self.assertEqual([r for r, _, files in os.walk(self.dir) if "pwned" in files], [])
+        self.assert_clean(out)
+
+    def test_recipient_list_of_commas_only(self):
+        # The list holds no address. Handed to curl without any recipient, the mail would turn
+        # into a HELP request that exits with 0, a success that reached nobody: the send fails
+        # before anything is written or run.
+        ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
+        self.addCleanup(shutil.rmtree, ca_dir, True)
+        ca = servers.TestCA(ca_dir)
+        smtp = self.enterContext(servers.SmtpServer(tls=ca, users={"a@example.net": "pw"}))
+        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
+        self.write("hostvigil_host.txt", monitor_file([]))
+        self.write("hostvigil_email.txt", f'server : "{smtp.url}"\nemail : "a@example.net"\n'
+                                          'password : "pw"\nto : ", ,,\t, "\n')
+        rc, out = self.run_hv("-test")
+        self.assertEqual(rc, 1, out)
+        self.assertNotIn("Email command rc=", out)
+        self.assertIn("Email test FAILED", out)
+        self.assertEqual(smtp.received(), [])
         self.assert_clean(out)
