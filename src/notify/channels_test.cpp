@@ -208,6 +208,15 @@ TEST_F(ChannelsTest, EmailHandsTheLoginOnStandardInputAndUploadsTheMessage) {
         << call.upload;
     EXPECT_TRUE(work_dir_empty_but_log());
     EXPECT_EQ(read_lines(kEventLogFile).size(), 1u);
+
+    // A list that names nobody is not sent: curl, given no recipient, would report success.
+    fs::remove_all(root_ / "calls");
+    fs::create_directories(root_ / "calls");
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_email_alert(a, " , ,, ", "s", "b"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(work_dir_empty_but_log());
 }
 
 TEST_F(ChannelsTest, TelegramPutsTheTokenOnlyIntoTheConfigUrl) {

@@ -66,12 +66,16 @@ TEST(MailMessage, EveryLineEndsInCrLfAndTheHeaderIsComplete) {
               "line1\r\nline2\r\nline3\r\n\r\n");
 }
 
-TEST(MailMessage, EmptySubjectAndBodyAndNoHeaderInjection) {
+TEST(MailMessage, SubjectIsEmptyOrEncodedAndNeverAddsAHeader) {
     MailHeader header{"me@x.org\r\nBcc: evil@x.org", "a@x.org", "", "D", "<i@x.org>"};
     std::string message = build_mail_message(header, "");
     EXPECT_NE(message.find("Subject: \r\n"), std::string::npos);
     EXPECT_TRUE(message.ends_with("charset=UTF-8\r\n\r\n\r\n"));
     EXPECT_EQ(message.find("\r\nBcc:"), std::string::npos);
+
+    header.subject = "Alarm: caf\xC3\xA9";
+    EXPECT_NE(build_mail_message(header, "").find("\r\nSubject: =?UTF-8?B?QWxhcm06IGNhZsOp?=\r\n"),
+              std::string::npos);
 }
 
 }  // namespace
