@@ -1,6 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <windows.h>
+
 #include "platform/socket.h"
 
 namespace hv::platform {
@@ -59,11 +61,12 @@ ConnectOutcome AddressList::try_connect(std::size_t index, int timeout_sec) cons
         a = a->ai_next;
     if (a == nullptr)
         return ConnectOutcome::not_started;
-    // Not inheritable, so a child started meanwhile by another thread never holds it.
-    Socket s(WSASocketW(a->ai_family, a->ai_socktype, a->ai_protocol, nullptr, 0,
-                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    Socket s(socket(a->ai_family, a->ai_socktype, a->ai_protocol));
     if (s.get() == INVALID_SOCKET)
         return ConnectOutcome::not_started;
+    // Children get an explicit handle list, but a socket that is not inheritable at all can
+    // never end up in one. A failure here changes nothing for the probe itself.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
     u_long non_blocking = 1;
     if (ioctlsocket(s.get(), FIONBIO, &non_blocking) != 0)
         return ConnectOutcome::not_started;

@@ -86,5 +86,30 @@ TEST(TcpFallbackWalk, UnusableHostIsNeverResolved) {
     EXPECT_EQ(net.trace, "");
 }
 
+// The real socket backend against a loopback port where nothing is expected to listen: the
+// refusal must come back as an answer, not as a wait that runs out.
+TEST(TcpFallbackLoopback, ClosedPortAnswersAtOnce) {
+    class Recording : public AddressSource {
+      public:
+        std::size_t resolve(const char* host, const char* port) override {
+            return list.resolve(host, port);
+        }
+        ConnectOutcome try_connect(std::size_t index, int timeout_sec) override {
+            outcomes.push_back(list.try_connect(index, timeout_sec));
+            return outcomes.back();
+        }
+        platform::AddressList list;
+        std::vector<ConnectOutcome> outcomes;
+    } net;
+    platform::net_startup();
+    const char* port[] = {"1"};
+    StatusText status;
+    EXPECT_EQ(tcp_fallback_walk("127.0.0.1", 120, status, port, 1, net), 1);
+    ASSERT_EQ(net.outcomes.size(), 1u);
+    EXPECT_TRUE(net.outcomes[0] == ConnectOutcome::refused ||
+                net.outcomes[0] == ConnectOutcome::connected);
+    EXPECT_EQ(status, "Ping blocked but TCP reachable: 127.0.0.1");
+}
+
 }  // namespace
 }  // namespace hv
