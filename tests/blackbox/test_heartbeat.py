@@ -26,11 +26,17 @@ class Heartbeat(MonitorCase):
         """Runs the monitor from `clock` (HH:MM:SS tomorrow) for `rounds` rounds; returns its
         output."""
         start = f"{self.day.isoformat()} {clock}"
+        env = dict(self.env)
+        # An AddressSanitizer build would refuse to start behind the preloaded time library.
+        env["ASAN_OPTIONS"] = ":".join(
+            o for o in (env.get("ASAN_OPTIONS"), "verify_asan_link_order=0") if o)
         wrapper = subprocess.Popen(["faketime", "-m", "--exclude-monotonic", start, BIN],
-                                   cwd=self.work, env=self.env, stdout=subprocess.PIPE,
+                                   cwd=self.work, env=env, stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT)
         self.children.append(wrapper)
-        self.assertTrue(wait_for(self.read_pid, timeout=15), "the monitor did not start")
+        if not wait_for(self.read_pid, timeout=15):
+            wrapper.kill()
+            self.fail("the monitor did not start: " + wrapper.communicate()[0].decode())
         self.assertTrue(wait_for(lambda: all(self.checks_of(h) >= rounds for h in HOSTS),
                                  timeout=60))
         # The wrapper is faketime's own process; the PID file names the monitor itself.
