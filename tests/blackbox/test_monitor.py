@@ -266,7 +266,7 @@ class LoopTiming(MonitorCase):
         hosts = [f"127.0.0.{n}" for n in range(1, 6)]
         self.write("hostvigil_host.txt", monitor_config(hosts, interval=30, workers=2))
         for host in hosts:
-            self.set_host(host, "sleep", "0.4")
+            self.set_host(host, "sleep", "1")
         child = self.start_monitor()
         self.assertTrue(wait_for(lambda: self.checks_of("127.0.0.5") == 1, timeout=30))
         self.assertTrue(wait_for(lambda: len(self.ping_log()) == 10, timeout=10))
