@@ -53,11 +53,16 @@ bool is_instance_alive(std::uint32_t pid) {
 }
 
 StopResult stop_instance(std::uint32_t pid) {
-    Handle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    if (pid == 0)
+        return StopResult::cannot_open;
+    Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     if (process.h == nullptr)
         return StopResult::cannot_open;
-    TerminateProcess(process.h, 0);
-    Sleep(500);
+    // A refused termination of a process that still runs is not a stop.
+    if (!TerminateProcess(process.h, 0) && WaitForSingleObject(process.h, 0) != WAIT_OBJECT_0)
+        return StopResult::cannot_open;
+    // Termination completes asynchronously: give it up to 500 ms to finish.
+    WaitForSingleObject(process.h, 500);
     return StopResult::stopped;
 }
 

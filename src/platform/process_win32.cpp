@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -134,6 +135,10 @@ std::string find_program(std::string_view name) {
     while (true) {
         std::size_t semi = rest.find(';');
         std::string_view dir = rest.substr(0, semi);
+        // An entry may stand in double quotes (a folder name with a ';' needs them).
+        if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"')
+            dir = dir.substr(1, dir.size() - 2);
+        // Empty, relative and drive-relative entries would search the working directory.
         if (is_absolute(dir)) {
             std::string candidate(dir);
             if (candidate.back() != '\\' && candidate.back() != '/')
@@ -199,22 +204,29 @@ int run_child(const ChildRequest& request) {
 
     // The text is written from its own thread while this one drains the output, so neither
     // pipe can fill up and stop the other.
+    // The writer closes its end when done, so the child sees the end of its input.
+    auto feed = [](HANDLE h, const std::string* text) {
+        std::size_t done = 0;
+        while (done < text->size()) {
+            DWORD n = 0;
+            DWORD want = static_cast<DWORD>(std::min<std::size_t>(text->size() - done, 65536));
+            if (!WriteFile(h, text->data() + done, want, &n, nullptr) || n == 0)
+                break;
+            done += n;
+        }
+        CloseHandle(h);
+    };
     std::thread writer;
     if (in_ours.h != nullptr) {
         HANDLE h = in_ours.h;
         in_ours.h = nullptr;
-        const std::string* text = request.stdin_text;
-        writer = std::thread([h, text] {
-            std::size_t done = 0;
-            while (done < text->size()) {
-                DWORD n = 0;
-                DWORD want = static_cast<DWORD>(std::min<std::size_t>(text->size() - done, 65536));
-                if (!WriteFile(h, text->data() + done, want, &n, nullptr) || n == 0)
-                    break;
-                done += n;
-            }
-            CloseHandle(h);
-        });
+        try {
+            writer = std::thread(feed, h, request.stdin_text);
+        } catch (...) {
+            // No thread to spare: write first, then read. Texts that fit the pipe's buffer,
+            // which is what the callers hand over, cannot block this way.
+            feed(h, request.stdin_text);
+        }
     }
     if (out_ours.h != nullptr) {
         char chunk[512];
@@ -245,7 +257,8 @@ bool start_detached_self(const std::vector<std::string>& args) {
     info.dwFlags = STARTF_USESHOWWINDOW;
     info.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
+    // No handle is inherited: the copy holds none of the caller's pipes or files open.
+    if (!CreateProcessA(argv[0].c_str(), line.data(), nullptr, nullptr, FALSE,
                         CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, nullptr, &info, &pi)) {
         return false;
     }

@@ -1,0 +1,304 @@
+// The Win32 backend of the platform layer, run under Windows or Wine. The child program is
+// test_child.exe, built beside this test.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/instance.h"
+#include "platform/process.h"
+
+namespace hv::platform {
+namespace {
+
+std::string own_dir() {
+    std::string exe = own_executable_path();
+    return exe.substr(0, exe.find_last_of("\\/"));
+}
+
+// Sets PATH for one test and puts the old value back afterwards.
+class ScopedPath {
+  public:
+    explicit ScopedPath(const std::string& value) {
+        const char* old = std::getenv("PATH");
+        had_ = old != nullptr;
+        old_ = had_ ? old : "";
+        _putenv_s("PATH", value.c_str());
+    }
+    ~ScopedPath() { _putenv_s("PATH", had_ ? old_.c_str() : ""); }
+
+  private:
+    bool had_;
+    std::string old_;
+};
+
+// A fresh, empty directory under the system's temporary folder, removed with its files.
+class TempDir {
+  public:
+    TempDir() {
+        char base[MAX_PATH];
+        GetTempPathA(sizeof base, base);
+        path_ = std::string(base) + "hvtest-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(counter_++);
+        CreateDirectoryA(path_.c_str(), nullptr);
+    }
+    ~TempDir() {
+        for (const std::string& file : files_)
+            DeleteFileA(file.c_str());
+        RemoveDirectoryA(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string add_copy_of_child(const std::string& name) {
+        std::string target = path_ + "\\" + name;
+        CopyFileA((own_dir() + "\\test_child.exe").c_str(), target.c_str(), FALSE);
+        files_.push_back(target);
+        return target;
+    }
+
+  private:
+    static inline int counter_ = 0;
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+struct Captured {
+    std::string text;
+    std::size_t largest_chunk = 0;
+};
+
+void collect(void* context, const char* data, std::size_t size) {
+    auto* out = static_cast<Captured*>(context);
+    out->text.append(data, size);
+    if (size > out->largest_chunk)
+        out->largest_chunk = size;
+}
+
+int run(std::vector<std::string> argv, Captured& out, const std::string* stdin_text = nullptr) {
+    ChildRequest request;
+    request.argv = std::move(argv);
+    request.stdin_text = stdin_text;
+    request.output = ChildOutput::capture;
+    request.sink = collect;
+    request.sink_context = &out;
+    return run_child(request);
+}
+
+class Win32Process : public ::testing::Test {
+  protected:
+    ScopedPath path_{own_dir()};
+};
+
+TEST_F(Win32Process, ArgumentsReachTheChildByteForByte) {
+    // Each must come back unchanged from the child's C runtime: nothing is interpreted, and the
+    // quoting survives blanks, quotes and runs of backslashes before a quote or the end.
+    const std::vector<std::string> args = {"plain",
+                                           "",
+                                           "two words",
+                                           "tab\there",
+                                           "a\"b",
+                                           "\"",
+                                           "back\\slash",
+                                           "trail\\",
+                                           "trail two\\\\",
+                                           "x\\\"y",
+                                           "\\\\srv\\share\\",
+                                           "&calc",
+                                           "a|b",
+                                           "%PATH%",
+                                           "^caret",
+                                           "<in >out",
+                                           "a & b | c",
+                                           "\"%PATH%\" & x",
+                                           "!x!",
+                                           "-n 1"};
+    std::vector<std::string> argv = {"test_child", "args"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Captured out;
+    ASSERT_EQ(run(argv, out), 0);
+    std::string expected;
+    for (const std::string& arg : args)
+        expected += "<" + arg + ">\n";
+    EXPECT_EQ(out.text, expected);
+}
+
+TEST_F(Win32Process, ReturnsTheExitCode) {
+    Captured out;
+    EXPECT_EQ(run({"test_child", "exit", "3"}, out), 3);
+    // A code with the top bit set, as an access violation leaves it, comes back negative.
+    EXPECT_EQ(run({"test_child", "exit", "0xC0000005"}, out), static_cast<int>(0xC0000005u));
+    ChildRequest quiet;
+    quiet.argv = {"test_child", "exit", "7"};
+    EXPECT_EQ(run_child(quiet), 7);
+}
+
+TEST_F(Win32Process, CapturesBothStreamsInChunks) {
+    Captured out;
+    EXPECT_EQ(run({"test_child", "spam", "20000"}, out), 0);
+    EXPECT_EQ(out.text, std::string(20000, 'x') + "ERR");
+    EXPECT_LE(out.largest_chunk, 511u);
+
+    Captured err;
+    EXPECT_EQ(run({"test_child", "stderr"}, err), 0);
+    EXPECT_EQ(err.text, "only-err");
+}
+
+TEST_F(Win32Process, StandardInput) {
+    // Larger than a pipe holds in both directions: feeding and draining must not block each
+    // other.
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "line " + std::to_string(i) + " & | %PATH% \"\r\n";
+    Captured out;
+    EXPECT_EQ(run({"test_child", "stdin"}, out, &text), 0);
+    EXPECT_EQ(out.text, text);
+
+    // Without text the child reads the null device and sees its end at once.
+    Captured none;
+    EXPECT_EQ(run({"test_child", "stdin"}, none), 0);
+    EXPECT_EQ(none.text, "");
+}
+
+TEST_F(Win32Process, NothingStartsWithoutAProgram) {
+    Captured out;
+    EXPECT_EQ(run({}, out), -1);
+    EXPECT_EQ(run({""}, out), -1);
+    EXPECT_EQ(run({"no_such_program_here"}, out), -1);
+    ChildRequest no_sink;
+    no_sink.argv = {"test_child", "args"};
+    no_sink.output = ChildOutput::capture;
+    EXPECT_EQ(run_child(no_sink), -1);
+}
+
+TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
+    TempDir first, second, cwd;
+    std::string in_second = second.add_copy_of_child("hvtool.exe");
+    cwd.add_copy_of_child("hvlocal.exe");
+    std::string in_first = first.add_copy_of_child("hvtool.exe");
+
+    char old_cwd[MAX_PATH];
+    GetCurrentDirectoryA(sizeof old_cwd, old_cwd);
+    SetCurrentDirectoryA(cwd.path().c_str());
+    {
+        ScopedPath path(first.path() + ";" + second.path());
+        EXPECT_EQ(find_program("hvtool"), in_first);
+        EXPECT_EQ(find_program("hvtool.exe"), in_first);
+    }
+    {
+        ScopedPath path("\"" + second.path() + "\";" + first.path());
+        EXPECT_EQ(find_program("hvtool"), in_second);
+    }
+    {
+        // Empty, relative and "." entries would reach the working directory.
+        ScopedPath path(";.;.\\;hvdir;" + first.path());
+        EXPECT_EQ(find_program("hvlocal"), "");
+        ChildRequest request;
+        request.argv = {"hvlocal", "exit", "0"};
+        EXPECT_EQ(run_child(request), -1);
+        EXPECT_EQ(find_program("hvtool"), in_first);
+    }
+    {
+        ScopedPath path(first.path());
+        // Names with a folder are not looked up; other kinds of program are never run.
+        for (const char* name : {".\\hvtool", "hvtool/x", "C:hvtool", "hvtool.bat", "hvtool.cmd"})
+            EXPECT_EQ(find_program(name), "") << name;
+    }
+    SetCurrentDirectoryA(old_cwd);
+}
+
+TEST_F(Win32Process, AChildHoldsNoOtherCapturesPipe) {
+    // A long child started while a short capture runs must not keep the short one's pipe open.
+    std::atomic<bool> long_done{false};
+    std::atomic<bool> short_done{false};
+    bool long_done_when_short_ended = true;
+    std::thread short_run([&] {
+        Captured out;
+        run({"test_child", "sleep", "2000"}, out);
+        long_done_when_short_ended = long_done.load();
+        short_done.store(true);
+    });
+    Sleep(500);
+    std::thread long_run([&] {
+        Captured out;
+        run({"test_child", "sleep", "8000"}, out);
+        long_done.store(true);
+    });
+    short_run.join();
+    long_run.join();
+    EXPECT_TRUE(short_done.load());
+    EXPECT_FALSE(long_done_when_short_ended);
+}
+
+// Starts test_child.exe directly, so the test holds its handle and knows its id.
+PROCESS_INFORMATION start_child(const char* args) {
+    std::string line = "\"" + own_dir() + "\\test_child.exe\" " + args;
+    STARTUPINFOA info{};
+    info.cb = sizeof info;
+    PROCESS_INFORMATION pi{};
+    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &info, &pi));
+    return pi;
+}
+
+TEST(Win32Instance, LivenessNeedsARunningProcessOfThisProgram) {
+    EXPECT_TRUE(is_instance_alive(current_pid()));
+    EXPECT_FALSE(is_instance_alive(0));
+
+    // Running, but another program.
+    PROCESS_INFORMATION other = start_child("sleep 20000");
+    EXPECT_FALSE(is_instance_alive(other.dwProcessId));
+    EXPECT_EQ(stop_instance(other.dwProcessId), StopResult::stopped);
+    EXPECT_EQ(WaitForSingleObject(other.hProcess, 10000), WAIT_OBJECT_0);
+    // Ended while its handle is still open, so its id is not reused: not alive.
+    EXPECT_FALSE(is_instance_alive(other.dwProcessId));
+    CloseHandle(other.hThread);
+    CloseHandle(other.hProcess);
+
+    EXPECT_EQ(stop_instance(0xFFFFFFF0u), StopResult::cannot_open);
+}
+
+TEST(Win32Instance, OwnPathAndComputerName) {
+    std::string exe = own_executable_path();
+    EXPECT_NE(exe.find("platform_win32_test.exe"), std::string::npos) << exe;
+    std::string name = computer_name();
+    EXPECT_FALSE(name.empty());
+    EXPECT_LE(name.size(), 127u);
+    EXPECT_STREQ(os_name(), "Windows");
+}
+
+TEST(Win32Files, ExclusiveCreateAndTextMode) {
+    TempDir dir;
+    std::string file = dir.path() + "\\made.txt";
+    std::string other = dir.path() + "\\other.txt";
+    std::FILE* f = create_exclusive(file.c_str(), true);
+    ASSERT_NE(f, nullptr);
+    std::fputs("1234\n", f);
+    std::fclose(f);
+    EXPECT_EQ(create_exclusive(file.c_str(), true), nullptr);
+
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char bytes[16] = {};
+    std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+    std::fclose(in);
+    EXPECT_EQ(std::string(bytes, n), "1234\r\n");
+
+    std::FILE* g = create_exclusive(other.c_str(), false);
+    ASSERT_NE(g, nullptr);
+    std::fclose(g);
+    bool existed = false;
+    EXPECT_FALSE(publish_exclusive(other.c_str(), file.c_str(), existed));
+    EXPECT_TRUE(existed);
+    EXPECT_TRUE(replace_file(other.c_str(), file.c_str()));
+    EXPECT_TRUE(delete_file(file.c_str()));
+    EXPECT_FALSE(delete_file(file.c_str()));
+}
+
+}  // namespace
+}  // namespace hv::platform

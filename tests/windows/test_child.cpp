@@ -1,0 +1,48 @@
+// The child program of the Windows process tests. The first argument picks what it does:
+//   args          prints every further argument as "<arg>" on a line of its own
+//   stdin         copies its standard input to standard output
+//   exit N        ends with exit code N (decimal or 0x hexadecimal)
+//   spam N        writes N bytes to standard output, then "ERR" to standard error
+//   stderr        writes "only-err" to standard error only
+//   sleep MS      sleeps MS milliseconds
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    if (argc < 2)
+        return 2;
+    std::string mode = argv[1];
+    if (mode == "args") {
+        for (int i = 2; i < argc; ++i)
+            std::printf("<%s>\n", argv[i]);
+    } else if (mode == "stdin") {
+        char buffer[4096];
+        DWORD n = 0;
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        while (ReadFile(in, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            std::fwrite(buffer, 1, n, stdout);
+    } else if (mode == "exit" && argc > 2) {
+        std::fflush(stdout);
+        ExitProcess(static_cast<UINT>(std::strtoul(argv[2], nullptr, 0)));
+    } else if (mode == "spam" && argc > 2) {
+        std::string block(static_cast<std::size_t>(std::atoi(argv[2])), 'x');
+        std::fwrite(block.data(), 1, block.size(), stdout);
+        std::fflush(stdout);
+        std::fputs("ERR", stderr);
+    } else if (mode == "stderr") {
+        std::fputs("only-err", stderr);
+    } else if (mode == "sleep" && argc > 2) {
+        Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    } else {
+        return 2;
+    }
+    return 0;
+}

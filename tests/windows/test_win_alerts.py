@@ -1,0 +1,157 @@
+"""hostvigil.exe under Wine with fake ping.exe and curl.exe first on PATH: an alert and a
+recovery, host texts that a command interpreter would act on, -test and -check."""
+
+import re
+import unittest
+
+from winharness import WineWorkDir, wait_for
+
+PASSWORD = 'p&ss|w^rd %PATH% back\\slash!'
+TOKEN = "123456:AbC&x|%PATH%"
+WEBHOOK = "https://example.invalid/webhookb2/a&b|c%PATH%"
+
+
+def alert_file(email=True, telegram=True, teams=True):
+    lines = []
+    if email:
+        lines += ['server : "smtp://127.0.0.1:2525"', 'email : "monitor@example.com"',
+                  f'password : "{PASSWORD}"', 'to : "ops@example.com"']
+    if telegram:
+        lines += [f'token : "{TOKEN}"', 'chat_id : "-100123"']
+    if teams:
+        lines += [f'teams_webhook : "{WEBHOOK}"']
+    return "\r\n".join(lines) + "\r\n"
+
+
+class WineFakes(WineWorkDir):
+    def setUp(self):
+        super().setUp()
+        self.fake("ping")
+        self.fake("curl")
+
+    def assert_curl_runs_are_safe(self, calls):
+        """Every run is bounded and reads its secrets from standard input."""
+        for call in calls:
+            argv = call["argv"]
+            self.assertEqual(argv[-6:], ["--connect-timeout", "15", "--max-time", "60", "-K", "-"])
+            for secret in ("p&ss", TOKEN, WEBHOOK):
+                self.assertNotIn(secret, call["cmdline"])
+
+
+class AlertAndRecovery(WineFakes):
+    def test_a_host_that_goes_down_alerts_once_and_recovers(self):
+        self.host_config([("127.0.0.1", ['timeoutsec : "1"', 'alertcount : "2"',
+                                         'tcpfallback : "no"'])])
+        self.write("hostvigil_email.txt", alert_file(teams=True))
+        self.set_fake_ping("down")
+        run = self.start_hv()
+        self.assertTrue(wait_for(lambda: "***Alert sending" in self.log_text(), timeout=60),
+                        run.output())
+        out = run.output()
+        self.assertIn("[127.0.0.1] Ping Timeout... 127.0.0.1 received=0/1 count 1/2\r\n", out)
+        self.assertIn("[127.0.0.1] Ping Timeout... 127.0.0.1 received=0/1 count 2/2\r\n", out)
+
+        self.set_fake_ping("up")
+        self.assertTrue(wait_for(lambda: "Back to normal." in self.log_text(), timeout=60),
+                        run.output())
+        self.assertIn("[127.0.0.1] Ping OK 127.0.0.1 received=1/1\r\n", run.output())
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\r\n"))
+        run.finish()
+
+        # The alert went out on all three channels, the recovery on e-mail and Telegram only.
+        log = self.log_text()
+        self.assertEqual(log.count("***Alert sending : "), 2, log)
+        self.assertRegex(log, r"\*\*\*Alert sending : [-0-9 :]+ Ping Timeout\.\.\. 127\.0\.0\.1 "
+                              r"received=0/1 count 2/2\r\n")
+        calls = self.fake_calls("curl")
+        self.assertEqual(len(calls), 5, calls)
+        self.assert_curl_runs_are_safe(calls)
+        self.assertIn(PASSWORD.replace("\\", "\\\\").replace('"', '\\"'), calls[0]["stdin"])
+        # The message files were read by curl and are gone afterwards.
+        self.assertTrue(any(call["files"] for call in calls))
+        leftovers = [n for n in __import__("os").listdir(self.work)
+                     if n.startswith(("pingmailtext", "teamsmsg"))]
+        self.assertEqual(leftovers, [])
+
+        for call in self.fake_calls("ping"):
+            self.assertEqual(call["argv"][0], "-n")
+            self.assertEqual(call["argv"][-1], "127.0.0.1")
+            self.assertEqual(call["stdin"], "")
+
+
+class CommandInterpreter(WineFakes):
+    HOSTS = ["%PATH%", "a&echo", "b|more", "c%OS%d"]
+
+    def test_host_texts_reach_no_command_interpreter(self):
+        self.host_config([(host, None) for host in self.HOSTS], interval=30)
+        self.write("hostvigil_email.txt", alert_file(email=False, telegram=False, teams=False))
+        self.set_fake_ping("up")
+        run = self.start_hv()
+        self.assertTrue(wait_for(lambda: run.output().count("\r\n[") >= len(self.HOSTS),
+                                 timeout=60), run.output())
+        self.run_hv("-stop")
+        run.finish()
+        out = run.output()
+        # '%' is allowed in a host text and reaches ping unexpanded; '&' and '|' make the text
+        # unusable, so its check fails without starting anything.
+        self.assertIn("[%PATH%] Ping OK %PATH% received=1/1\r\n", out)
+        self.assertIn("[c%OS%d] Ping OK c%OS%d received=1/1\r\n", out)
+        self.assertRegex(out, r"\[a&echo\] Ping Timeout\.\.\. a&echo received=0/1 count 1/2")
+        self.assertRegex(out, r"\[b\|more\] Ping Timeout\.\.\. b\|more received=0/1 count 1/2")
+        hosts = sorted(call["argv"][-1] for call in self.fake_calls("ping"))
+        self.assertEqual(hosts, ["%PATH%", "c%OS%d"])
+        for call in self.fake_calls("ping"):
+            self.assertIn(call["argv"][-1], call["cmdline"])
+
+        code, out = self.run_hv("-check")
+        self.assertEqual(code, 1, out)
+        self.assertEqual(len(re.findall(r"Line \d+: invalid host name\r\n", out)), 2, out)
+
+
+class SelfTest(WineFakes):
+    def test_every_channel_runs_curl_without_secrets_in_its_arguments(self):
+        self.host_config([("127.0.0.1", None)])
+        self.write("hostvigil_email.txt", alert_file())
+        code, out = self.run_hv("-test")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith(
+            "Test result:\r\nEmail    : OK\r\nTelegram : OK\r\nTeams    : OK\r\n"), out)
+        email, telegram, teams = self.fake_calls("curl")
+        self.assert_curl_runs_are_safe([email, telegram, teams])
+        self.assertIn("--ssl-reqd", email["argv"])
+        for call in (telegram, teams):
+            self.assertIn("--fail", call["argv"])
+        # Secrets arrive on standard input in curl's config syntax, byte for byte.
+        self.assertIn('user = "monitor@example.com:' + PASSWORD.replace("\\", "\\\\")
+                      .replace('"', '\\"') + '"', email["stdin"])
+        self.assertIn("/bot" + TOKEN + "/sendMessage", telegram["stdin"])
+        self.assertIn('"' + WEBHOOK + '"', teams["stdin"])
+
+    def test_a_failing_curl_fails_the_test(self):
+        self.host_config([("127.0.0.1", None)])
+        self.write("hostvigil_email.txt", alert_file())
+        self.set_fake_exit("curl", 22)
+        code, out = self.run_hv("-test")
+        self.assertEqual(code, 1, out)
+        self.assertIn("Telegram command rc=22\r\nTelegram test FAILED\r\n", out)
+        self.assertTrue(out.endswith(
+            "Email    : FAILED\r\nTelegram : FAILED\r\nTeams    : FAILED\r\n"), out)
+
+
+class Check(WineWorkDir):
+    def test_check_accepts_a_good_pair_of_files_and_rejects_a_bad_one(self):
+        self.host_config([("127.0.0.1", None)])
+        self.write("hostvigil_email.txt", alert_file())
+        code, out = self.run_hv("-check")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith("Result: OK\r\n"), out)
+
+        self.write("hostvigil_host.txt", 'interval = "5"\r\nhost : "127.0.0.1"\r\n')
+        code, out = self.run_hv("-check")
+        self.assertEqual(code, 1, out)
+        self.assertIn("Line 1: '=' is not supported, use ':' instead\r\n", out)
+        self.assertTrue(out.endswith("Result: FAILED\r\n"), out)
+
+
+if __name__ == "__main__":
+    unittest.main()
