@@ -10,6 +10,8 @@ from harness import BIN, WorkDir, wait_for  # noqa: E402,F401
 
 # Sanitizer builds run several times slower; their runs do fewer rounds.
 SANITIZED = "san" in os.path.basename(os.path.dirname(BIN))
+# ThreadSanitizer keeps a thread of its own in the process.
+QUIET_THREADS = 2 if "tsan" in os.path.basename(os.path.dirname(BIN)) else 1
 
 
 def monitor_file(hosts, interval=1, fast_retry=1, workers=50, pingcount=1, alertcount=2,
@@ -109,9 +111,12 @@ class Instance:
         self._reader.start()
 
     def _read(self):
-        for chunk in iter(lambda: self.proc.stdout.read1(65536), b""):
-            with self._lock:
-                self._chunks.append(chunk)
+        try:
+            for chunk in iter(lambda: self.proc.stdout.read1(65536), b""):
+                with self._lock:
+                    self._chunks.append(chunk)
+        except (OSError, ValueError):
+            pass  # the pipe was closed at clean-up
 
     def output(self):
         with self._lock:

@@ -10,8 +10,9 @@ import shutil
 import sys
 import tempfile
 
-from reliability import (SANITIZED, Instance, WorkDir, children_of, expected_notices,
-                         monitor_file, open_fds, rss_kib, scheduled_ping, thread_count, wait_for)
+from reliability import (QUIET_THREADS, SANITIZED, Instance, WorkDir, children_of,
+                         expected_notices, monitor_file, open_fds, rss_kib, scheduled_ping,
+                         thread_count, wait_for)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 import servers  # noqa: E402
@@ -73,9 +74,10 @@ class Soak(WorkDir):
         next round starts any worker."""
         self.assertEqual(inst.wait_count("\nWait ", round_number, timeout=120), round_number,
                          inst.output()[-3000:])
-        sample = wait_for(lambda: (thread_count(inst.pid) == 1 and not children_of(inst.pid)
-                                   and (open_fds(inst.pid), rss_kib(inst.pid))), timeout=5,
-                          interval=0.01)
+        sample = wait_for(lambda: (thread_count(inst.pid) == QUIET_THREADS
+                                   and not children_of(inst.pid)
+                                   and (open_fds(inst.pid), rss_kib(inst.pid))),
+                          timeout=5, interval=0.01)
         self.assertTrue(sample, f"no quiet moment after round {round_number}")
         return sample
 
@@ -122,7 +124,11 @@ class Soak(WorkDir):
 
         # The last round left the process as the first did.
         self.assertEqual(fds_last, fds_first)
-        self.assertLessEqual(rss_last, max(rss[:4]) + 512, rss)
+        # Resident memory settles within the first rounds; 512 KiB of slack is far below what
+        # a leak per check (7,000 and more) or per notice would add. The sanitizers hold freed
+        # memory back on purpose, so their builds are not measured.
+        if not SANITIZED:
+            self.assertLessEqual(rss_last, max(rss[:4]) + 512, rss)
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertEqual(sorted(os.listdir(self.work)),
                          ["hostvigil_email.txt", "hostvigil_host.txt", "hostvigil_log.txt"])
