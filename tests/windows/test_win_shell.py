@@ -2,6 +2,7 @@
 run mode against 127.0.0.1 with the system's own ping.exe."""
 
 import os
+import signal
 import subprocess
 import unittest
 
@@ -97,6 +98,18 @@ class RunMode(WineWorkDir):
         self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\r\n"))
         code, _ = run.finish()
         self.assertEqual(code, 0)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
+    def test_ctrl_c_stops_in_order(self):
+        # Wine turns SIGINT into the console's Ctrl+C event.
+        self.host_config([("127.0.0.1", None)], interval=1)
+        run = self.start_hv()
+        self.assertTrue(wait_for(lambda: "[127.0.0.1] " in run.output(), timeout=60),
+                        run.output())
+        self.assertTrue(self.read_pid())
+        run.process.send_signal(signal.SIGINT)
+        code, out = run.finish()
+        self.assertEqual(code, 0, out)
         self.assertFalse(self.exists("hostvigil.pid"))
 
 
