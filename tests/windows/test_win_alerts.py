@@ -1,6 +1,7 @@
 """hostvigil.exe under Wine with fake ping.exe and curl.exe first on PATH: an alert and a
 recovery, host texts that a command interpreter would act on, -test and -check."""
 
+import os
 import re
 import unittest
 
@@ -69,7 +70,7 @@ class AlertAndRecovery(WineFakes):
         self.assertIn(PASSWORD.replace("\\", "\\\\").replace('"', '\\"'), calls[0]["stdin"])
         # The message files were read by curl and are gone afterwards.
         self.assertTrue(any(call["files"] for call in calls))
-        leftovers = [n for n in __import__("os").listdir(self.work)
+        leftovers = [n for n in os.listdir(self.work)
                      if n.startswith(("pingmailtext", "teamsmsg"))]
         self.assertEqual(leftovers, [])
 

@@ -53,6 +53,7 @@ class Running:
         """Waits for the end; returns (exit code, all output)."""
         code = self.process.wait(timeout=timeout)
         self._reader.join(timeout)
+        self.process.stdout.close()
         return code, self.output()
 
 
@@ -80,6 +81,7 @@ class WineWorkDir(unittest.TestCase):
             if run.process.poll() is None:
                 run.process.kill()
                 run.process.wait()
+            run.process.stdout.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     # Files of the working directory.
