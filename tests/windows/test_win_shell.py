@@ -2,11 +2,12 @@
 run mode against 127.0.0.1 with the system's own ping.exe."""
 
 import os
+import shutil
 import signal
 import subprocess
 import unittest
 
-from winharness import WINE, WineWorkDir, wait_for
+from winharness import FAKE_TOOL, WINE, WineWorkDir, wait_for
 
 
 class Usage(WineWorkDir):
@@ -86,6 +87,8 @@ class InstanceControl(WineWorkDir):
 class RunMode(WineWorkDir):
     def test_monitors_localhost_with_the_system_ping(self):
         self.host_config([("127.0.0.1", None)], interval=1)
+        # The working directory is never searched for a program.
+        shutil.copy(FAKE_TOOL, self.path("ping.exe"))
         run = self.start_hv()
         line = "[127.0.0.1] Ping OK 127.0.0.1 received=1/1\r\n"
         self.assertTrue(wait_for(lambda: run.output().count(line) >= 2, timeout=60),
@@ -97,6 +100,7 @@ class RunMode(WineWorkDir):
         code, _ = run.finish()
         self.assertEqual(code, 0)
         self.assertFalse(self.exists("hostvigil.pid"))
+        self.assertFalse(self.exists("ping_calls.jsonl"))
 
     def test_ctrl_c_stops_in_order(self):
         # Wine turns SIGINT into the console's Ctrl+C event.
