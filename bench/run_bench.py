@@ -220,6 +220,10 @@ def main():
                     default=float(os.environ.get("BENCH_IDLE_SECONDS", "20")))
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
+    # Some runs happen inside their own working directories.
+    for name in ("bin", "fake_ping", "concurrent_run", "micro"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
 
     b = Bench(args)
     try:
