@@ -118,14 +118,17 @@ TEST_F(Win32Process, ArgumentsReachTheChildByteForByte) {
                                            "\"%PATH%\" & x",
                                            "!x!",
                                            "-n 1"};
-    std::vector<std::string> argv = {"test_child", "args"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Captured out;
-    ASSERT_EQ(run(argv, out), 0);
     std::string expected;
     for (const std::string& arg : args)
         expected += "<" + arg + ">\n";
-    EXPECT_EQ(out.text, expected);
+    // Split by the child's C runtime, and by CommandLineToArgvW.
+    for (const char* mode : {"args", "wargs"}) {
+        std::vector<std::string> argv = {"test_child", mode};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Captured out;
+        ASSERT_EQ(run(argv, out), 0);
+        EXPECT_EQ(out.text, expected) << mode;
+    }
 }
 
 TEST_F(Win32Process, ReturnsTheExitCode) {

@@ -1,11 +1,14 @@
 // The child program of the Windows process tests. The first argument picks what it does:
 //   args          prints every further argument as "<arg>" on a line of its own
+//   wargs         the same, split from the command line by CommandLineToArgvW
 //   stdin         copies its standard input to standard output
 //   exit N        ends with exit code N (decimal or 0x hexadecimal)
 //   spam N        writes N bytes to standard output, then "ERR" to standard error
 //   stderr        writes "only-err" to standard error only
 //   sleep MS      sleeps MS milliseconds
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -23,6 +26,16 @@ int main(int argc, char** argv) {
     if (mode == "args") {
         for (int i = 2; i < argc; ++i)
             std::printf("<%s>\n", argv[i]);
+    } else if (mode == "wargs") {
+        int count = 0;
+        LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+        for (int i = 2; wide != nullptr && i < count; ++i) {
+            char narrow[4096];
+            int n = WideCharToMultiByte(CP_ACP, 0, wide[i], -1, narrow, sizeof narrow, nullptr,
+                                        nullptr);
+            std::printf("<%s>\n", n > 0 ? narrow : "?");
+        }
+        LocalFree(wide);
     } else if (mode == "stdin") {
         char buffer[4096];
         DWORD n = 0;
