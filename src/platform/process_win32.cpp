@@ -203,8 +203,8 @@ int run_child(const ChildRequest& request) {
     out_theirs.reset();
 
     // The text is written from its own thread while this one drains the output, so neither
-    // pipe can fill up and stop the other.
-    // The writer closes its end when done, so the child sees the end of its input.
+    // pipe can fill up and stop the other. The writer then closes its end, so the child sees
+    // the end of its input.
     auto feed = [](HANDLE h, const std::string* text) {
         std::size_t done = 0;
         while (done < text->size()) {
