@@ -66,19 +66,20 @@ class ReadOnlyDirectory(WorkDir):
         self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
 
     def test_sends_fail_cleanly_and_logging_resumes(self):
-        # Read-only from round 3 to round 8: host 2's alert (check 4) and recovery (check 6)
-        # fall inside; host 3's alert (check 11) comes after.
-        scheduled_ping(self, {"127.0.0.2": {3, 4, 5}, "127.0.0.3": {10, 11, 12, 13}})
+        # Read-only from round 3 to round 10: host 2's alert (check 6) and recovery (check 8)
+        # fall well inside; host 3's alert (check 14) comes after.
+        scheduled_ping(self, {"127.0.0.2": {5, 6, 7}, "127.0.0.3": {13, 14, 15, 16}})
         self.write("hostvigil_host.txt", monitor_file(HOSTS, alertcount=2))
         self.write("hostvigil_email.txt",
                    f'server : "{self.smtp.url}"\nemail : "{LOGIN}"\npassword : "{PASSWORD}"\n'
                    f'to : "ops@example.com"\nteams_webhook : "{self.webhook.url}/hook"\n')
         inst = Instance(self)
-        self.assertEqual(inst.wait_count("\nWait ", 2), 2)
+        self.assertGreaterEqual(inst.wait_count("\nWait ", 2), 2)
         log_before = log_text(self)
         remount(self, "ro")
         try:
-            self.assertEqual(inst.wait_count("\nWait ", 8, timeout=60), 8, inst.output()[-2000:])
+            self.assertGreaterEqual(inst.wait_count("\nWait ", 10, timeout=60), 10,
+                                    inst.output()[-2000:])
         finally:
             remount(self, "rw")
         # Nothing was written, nothing was sent, nothing was left behind.

@@ -72,8 +72,9 @@ class Soak(WorkDir):
     def sample_between_rounds(self, inst, round_number):
         """Descriptors, children and RSS once the round's wait line is out and before the
         next round starts any worker."""
-        self.assertEqual(inst.wait_count("\nWait ", round_number, timeout=120), round_number,
-                         inst.output()[-3000:])
+        # On a loaded machine the sample may come a round later; that is after a round too.
+        self.assertGreaterEqual(inst.wait_count("\nWait ", round_number, timeout=120),
+                                round_number, inst.output()[-3000:])
         sample = wait_for(lambda: (thread_count(inst.pid) == QUIET_THREADS
                                    and not children_of(inst.pid)
                                    and (open_fds(inst.pid), rss_kib(inst.pid))),
