@@ -287,6 +287,13 @@ TEST(ConcealSecretInFile, NothingWrittenWhenItCannotBeDoneWhole) {
     EXPECT_EQ(conceal_secret_in_file("password", "", path.c_str()), 0);
     EXPECT_EQ(conceal_secret_in_file(nullptr, "pw", path.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
+
+    // A path that cannot be read as a file (a directory) is left alone, with no temporary
+    // file beside it.
+    std::filesystem::create_directory(dir.path("folder"));
+    EXPECT_EQ(conceal_secret_in_file("password", "pw", dir.path("folder").c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path("folder")));
+    EXPECT_EQ(dir.file_count(), 2);
 }
 
 TEST(ConcealSecretInFile, KeepsPermissions) {
