@@ -44,6 +44,8 @@ ClaimResult publish_own_pid() {
     return existed ? ClaimResult::already_running : ClaimResult::unwritable;
 }
 
+}  // namespace
+
 // Moves a stale PID file aside under a private name before deleting it: if another instance
 // published its own file in the meantime, that one is what we moved, and it goes back.
 bool remove_stale_pid_file() {
@@ -61,8 +63,6 @@ bool remove_stale_pid_file() {
     platform::delete_file(aside.c_str());
     return true;
 }
-
-}  // namespace
 
 std::uint32_t read_pid_file() {
     return read_pid_from(kPidFile);

@@ -18,6 +18,10 @@ bool pid_file_exists();
 /// Deletes the PID file whatever it holds; a missing file is no error.
 void remove_pid_file();
 
+/// Deletes a PID file that names no live instance, without ever deleting the record of an
+/// instance that published its own file meanwhile. Returns true when a stale file was removed.
+bool remove_stale_pid_file();
+
 /// Deletes the PID file only while it names this process, so a stopping instance never
 /// removes the record of another one.
 void remove_own_pid_file();

@@ -28,9 +28,11 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         std::printf("hostvigil already running\n");
         return 1;
     }
-    // Whatever the file holds, it names no live instance of this program.
+    // Whatever the file holds, it names no live instance of this program. Another instance
+    // starting at the same moment may have published its own file since it was read, so the
+    // file is cleared only after a second look.
     if (pid_file_exists())
-        remove_pid_file();
+        remove_stale_pid_file();
 
     if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok)
         return 1;
