@@ -33,7 +33,14 @@ Config note:
 """
 
 
-class UsageAndArguments(WorkDir):
+class ShellCase(WorkDir):
+    def write_configs(self):
+        self.write("hostvigil_host.txt", MONITOR)
+        # Without an alert file the loader prints its own notice, which -s never mutes.
+        self.write("hostvigil_email.txt", "# no channels configured\n")
+
+
+class UsageAndArguments(ShellCase):
     def test_help_prints_usage_with_program_as_typed(self):
         for flag in ("-h", "--help"):
             rc, out = self.run_hv(flag)
@@ -56,7 +63,7 @@ class UsageAndArguments(WorkDir):
         self.assertFalse(self.exists("hostvigil.pid"))
 
 
-class PidFileCommands(WorkDir):
+class PidFileCommands(ShellCase):
     def dead_pid(self):
         child = subprocess.Popen(["true"])
         child.wait()
@@ -84,7 +91,7 @@ class PidFileCommands(WorkDir):
         self.assertIsNone(sleeper.poll())
 
     def test_run_mode_replaces_a_stale_or_garbage_pid_file(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         for content in ("garbage\n", f"{self.dead_pid()}\n"):
             self.write("hostvigil.pid", content)
             child = self.start_hv()
@@ -94,9 +101,9 @@ class PidFileCommands(WorkDir):
             self.assertFalse(self.exists("hostvigil.pid"))
 
 
-class BackgroundInstance(WorkDir):
+class BackgroundInstance(ShellCase):
     def test_start_status_stop(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
         pid = wait_for(self.read_pid)
         self.assertTrue(pid)
@@ -116,7 +123,7 @@ class BackgroundInstance(WorkDir):
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_second_run_mode_is_refused(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         first = self.start_hv()
         self.assertTrue(wait_for(lambda: self.read_pid() == first.pid))
         self.assertEqual(self.run_hv(), (1, "hostvigil already running\n"))
@@ -127,7 +134,7 @@ class BackgroundInstance(WorkDir):
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_simultaneous_starts_leave_one_instance(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         barrier = threading.Barrier(6)
         children = []
 
@@ -153,7 +160,7 @@ class BackgroundInstance(WorkDir):
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_silent_run_prints_nothing(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         child = self.start_hv("-s")
         self.assertTrue(wait_for(lambda: self.read_pid() == child.pid))
         time.sleep(1.2)
@@ -163,7 +170,7 @@ class BackgroundInstance(WorkDir):
     def test_unwritable_directory_refuses_to_run(self):
         if os.geteuid() == 0:
             self.skipTest("root writes into read-only directories")
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write_configs()
         os.chmod(self.work, 0o555)
         self.addCleanup(os.chmod, self.work, 0o755)
         self.assertEqual(self.run_hv(), (1, "Unable to write pid file hostvigil.pid\n"))
