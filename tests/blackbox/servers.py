@@ -15,9 +15,11 @@ Each server is a context manager; `with SmtpServer(...) as smtp:` starts it and 
 import http.server
 import logging
 import os
+import shutil
 import socket
 import ssl
 import subprocess
+import tempfile
 import threading
 import warnings
 
@@ -73,6 +75,29 @@ class TestCA:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(self.cert, self.key)
         return context
+
+
+def temporary_ca(case):
+    """A throw-away CA in a directory of its own, removed when the test case ends."""
+    directory = tempfile.mkdtemp(prefix="hv-ca-")
+    case.addCleanup(shutil.rmtree, directory, True)
+    return TestCA(directory)
+
+
+class SharedCA:
+    """Test-case mixin: one throw-away CA, cls.ca, for all the tests of a class (making
+    certificates takes a while)."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
+        cls.ca = TestCA(cls.ca_dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.ca_dir, ignore_errors=True)
+        super().tearDownClass()
 
 
 def curl_home(directory, ca=None, redirect=None):

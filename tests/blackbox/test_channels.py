@@ -7,7 +7,6 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 import urllib.parse
 
@@ -37,18 +36,9 @@ def short_text(time, host=INSTANCE, targets=0):
             "PingCount: 3\nWorkers: 2\nEmail / Telegram / Teams settings are working.")
 
 
-class ChannelCase(WorkDir):
+class ChannelCase(servers.SharedCA, WorkDir):
     """A working directory with both configuration files, a curl config that trusts a test CA
     and sends api.telegram.org to a local server, and helpers to start the stand-in servers."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
-        cls.ca = servers.TestCA(cls.ca_dir)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.ca_dir, ignore_errors=True)
 
     def setUp(self):
         super().setUp()

@@ -6,7 +6,6 @@ import re
 import shutil
 import socket
 import sys
-import tempfile
 import threading
 import time
 
@@ -50,16 +49,7 @@ class SilentServer:
             conn.close()
 
 
-class ChannelFaults(WorkDir):
-    @classmethod
-    def setUpClass(cls):
-        cls.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
-        cls.ca = servers.TestCA(cls.ca_dir)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.ca_dir, ignore_errors=True)
-
+class ChannelFaults(servers.SharedCA, WorkDir):
     def setUp(self):
         super().setUp()
         self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), self.ca)

@@ -2,10 +2,8 @@
 directory turned read-only, the file system full when the alert file is rewritten."""
 
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 from reliability import Instance, WorkDir, monitor_file, scheduled_ping, wait_for
 
@@ -58,9 +56,7 @@ class ReadOnlyDirectory(WorkDir):
     def setUp(self):
         super().setUp()
         mount_tmpfs(self, "4m")
-        self.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
-        self.addCleanup(shutil.rmtree, self.ca_dir, True)
-        ca = servers.TestCA(self.ca_dir)
+        ca = servers.temporary_ca(self)
         self.smtp = self.enterContext(servers.SmtpServer(tls=ca, users={LOGIN: PASSWORD}))
         self.webhook = self.enterContext(servers.HttpServer())
         self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)

@@ -4,9 +4,7 @@ never a stray file or process."""
 import os
 import random
 import re
-import shutil
 import sys
-import tempfile
 
 from reliability import (SANITIZED, Instance, WorkDir, monitor_file, processes_in,
                          scheduled_ping)
@@ -169,9 +167,7 @@ class HostileTexts(HostileCase):
         # The list holds no address. Handed to curl without any recipient, the mail would turn
         # into a HELP request that exits with 0, a success that reached nobody: the send fails
         # before anything is written or run.
-        ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
-        self.addCleanup(shutil.rmtree, ca_dir, True)
-        ca = servers.TestCA(ca_dir)
+        ca = servers.temporary_ca(self)
         smtp = self.enterContext(servers.SmtpServer(tls=ca, users={"a@example.net": "pw"}))
         self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
         self.write("hostvigil_host.txt", monitor_file([]))

@@ -6,9 +6,7 @@ first: same descriptors, no children, no growing memory."""
 import json
 import os
 import re
-import shutil
 import sys
-import tempfile
 
 from reliability import (QUIET_THREADS, SANITIZED, Instance, WorkDir, children_of,
                          expected_notices, monitor_file, open_fds, rss_kib, scheduled_ping,
@@ -62,9 +60,7 @@ def classify(subject):
 class Soak(WorkDir):
     def setUp(self):
         super().setUp()
-        self.ca_dir = tempfile.mkdtemp(prefix="hv-ca-")
-        self.addCleanup(shutil.rmtree, self.ca_dir, True)
-        ca = servers.TestCA(self.ca_dir)
+        ca = servers.temporary_ca(self)
         self.smtp = self.enterContext(servers.SmtpServer(tls=ca, users={LOGIN: PASSWORD}))
         self.webhook = self.enterContext(servers.HttpServer())
         self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
