@@ -153,6 +153,10 @@ void load_alert_config(AlertSettings& settings, const char* path) {
                 settings.telegram_enabled = 1;
         } else if (key == "chat_id") {
             settings.chat_id.assign(value);
+        } else if (key == "retry_minutes") {
+            std::int32_t minutes = parse_config_number(value);
+            settings.retry_minutes =
+                minutes < 0 ? 0 : (minutes > kMaxRetryMinutes ? kMaxRetryMinutes : minutes);
         } else if (key == "teams_webhook") {
             settings.teams_webhook.assign(value);
             if (!settings.teams_webhook.empty())

@@ -9,6 +9,8 @@
 namespace hv {
 
 inline constexpr const char* kAlertConfigFile = "hostvigil_email.txt";
+inline constexpr int kDefaultRetryMinutes = 60;
+inline constexpr int kMaxRetryMinutes = 10080;  ///< one week
 
 /// Process-wide alert settings. Filled once on the main thread; read without locks afterwards,
 /// except `from`, which the e-mail channel fills from `email` under the mail lock.
@@ -26,6 +28,9 @@ struct AlertSettings {
     std::int32_t telegram_enabled = 0;  ///< token and chat_id both set
     std::int32_t teams_enabled = 0;     ///< teams_webhook set
     std::int32_t iamalive_valid = 0;    ///< an accepted iamalive value held an '@'
+    /// Minutes a failed alert or recovery send is tried again before it is given up; 0: one
+    /// try only. 0 to kMaxRetryMinutes; values outside are clamped.
+    std::int32_t retry_minutes = kDefaultRetryMinutes;
 };
 
 /// Reads `path` into `settings`, then rewrites the file so that the first password and token

@@ -101,7 +101,15 @@ bool finish_monitor(const MonitorMarks& marks) {
     return ok;
 }
 
-void note_alert_key(AlertMarks& marks, const ConfigKey& key) {
+bool note_alert_key(AlertMarks& marks, const ConfigKey& key, const ConfigValue& value,
+                    int line_number) {
+    if (key == "retry_minutes") {
+        std::int32_t minutes = parse_config_number(value);
+        if (minutes < 0 || minutes > kMaxRetryMinutes) {
+            std::printf("Line %d: retry_minutes must be 0-%d\n", line_number, kMaxRetryMinutes);
+            return false;
+        }
+    }
     if (key == "server")
         marks.server = true;
     else if (key == "email")
@@ -114,6 +122,7 @@ void note_alert_key(AlertMarks& marks, const ConfigKey& key) {
         marks.token = true;
     else if (key == "chat_id")
         marks.chat_id = true;
+    return true;
 }
 
 bool finish_alert(const AlertMarks& marks) {
@@ -174,9 +183,10 @@ int check_config_file(const char* path, int alert_file) {
             ok = false;
             continue;
         }
-        if (alert_file)
-            note_alert_key(alert, key);
-        else if (!note_monitor_key(monitor, key, value, line_number))
+        if (alert_file) {
+            if (!note_alert_key(alert, key, value, line_number))
+                ok = false;
+        } else if (!note_monitor_key(monitor, key, value, line_number))
             ok = false;
     }
     if (reader.failed()) {

@@ -2,10 +2,15 @@
 #include <mutex>
 #include <string_view>
 
+#include <ctime>
+
 #include "config/host_text.h"
 #include "monitor/monitor.h"
+#include "notify/channels.h"
+#include "notify/outbox.h"
 #include "output/sinks.h"
 #include "output/timestamp.h"
+#include "platform/stop.h"
 
 namespace hv {
 namespace {
@@ -35,9 +40,29 @@ void format_alert_sent_status(NoticeText& text, const HostRecord& record, int pi
                 pingcount);
 }
 
-// Sends one notice: e-mail always (the channel makes its own enabled test), Telegram when
-// enabled, Teams only for alerts. Called with no lock held.
-void send_notice(MonitorContext& context, const NoticeText& notice, bool to_teams) {
+// Hands the notice to the outbox, one entry per channel that can send it: e-mail, Telegram,
+// and Teams for alerts only. Called with no lock held.
+void queue_notice(MonitorContext& context, int index, const NoticeText& notice,
+                  state::NoticeKind kind) {
+    const AlertSettings& alerts = context.alerts;
+    const std::string host(context.hosts.at(index).host.view());
+    const std::int64_t now = std::time(nullptr);
+    auto add = [&](state::Channel channel) {
+        context.outbox->add(
+            index, host,
+            state::PendingNotice{channel, kind, std::string(notice.view()), now, 0, now});
+    };
+    if (email_channel_ready(alerts))
+        add(state::Channel::email);
+    if (telegram_channel_ready(alerts))
+        add(state::Channel::telegram);
+    if (kind == state::NoticeKind::alert && teams_channel_ready(alerts))
+        add(state::Channel::teams);
+}
+
+// Sends one notice on this thread: e-mail always (the channel makes its own enabled test),
+// Telegram when enabled, Teams only for alerts.
+void send_notice_now(MonitorContext& context, const NoticeText& notice, bool to_teams) {
     MonitorServices& services = context.use();
     AlertSettings& alerts = context.alerts;
     BodyText body;
@@ -49,13 +74,31 @@ void send_notice(MonitorContext& context, const NoticeText& notice, bool to_team
         services.send_telegram(alerts, notice.c_str());
     if (to_teams && alerts.teams_enabled != 0)
         services.send_teams(alerts, body.c_str());
+}
+
+void send_notice(MonitorContext& context, int index, const NoticeText& notice,
+                 state::NoticeKind kind) {
+    if (context.outbox != nullptr)
+        queue_notice(context, index, notice, kind);
+    else
+        send_notice_now(context, notice, kind == state::NoticeKind::alert);
     log_event("***Alert sending : %s", notice.c_str());
+}
+
+// The times of the check that just ended: when it ended, and when the host went up or down.
+void note_check_time(HostRecord& record, bool up) {
+    const std::int64_t now = std::time(nullptr);
+    const bool was_up = record.fail_count == 0;
+    if (record.state_since == 0 || record.last_check_time == 0 || was_up != up)
+        record.state_since = now;
+    record.last_check_time = now;
 }
 
 void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
     slot.failed = 1;
+    note_check_time(record, false);
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
         ++record.fail_count;
@@ -70,8 +113,13 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     record.last_status.assign(failure.view());
     console_print("[%s] %s\n", record.host.c_str(), failure.c_str());
 
-    if (record.fail_count < record.alertcount || record.alert_sent != 0)
+    if (record.fail_count < record.alertcount || record.alert_sent != 0) {
+        const bool went_down = record.fail_count == 1;
+        lock.unlock();
+        if (went_down)
+            save_state(context);
         return;
+    }
 
     // Marked before the lock is released, so no other path can raise the same alert twice.
     record.alert_sent = 1;
@@ -82,22 +130,30 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
                                    ? failure
                                    : NoticeText(record.pinglossmsg.view());
     notice.format("%s %s", timestamp_now().c_str(), detail.c_str());
-    send_notice(context, notice, true);
+    send_notice(context, slot.index, notice, state::NoticeKind::alert);
 
     lock.lock();
     record.fail_count = 1;
     NoticeText status;
     format_alert_sent_status(status, record, pingcount);
     record.last_status.assign(status.view());
+    lock.unlock();
+    save_state(context);
 }
 
-void on_success(MonitorContext& context, HostRecord& record, const StatusText& status) {
+void on_success(MonitorContext& context, HostRecord& record, int index, const StatusText& status) {
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool came_back = record.fail_count != 0;
+    note_check_time(record, true);
     record.last_status.assign(status.view());
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
-    if (record.alert_sent == 0)
+    if (record.alert_sent == 0) {
+        lock.unlock();
+        if (came_back)
+            save_state(context);
         return;
+    }
 
     record.alert_sent = 0;
     lock.unlock();
@@ -108,7 +164,8 @@ void on_success(MonitorContext& context, HostRecord& record, const StatusText& s
     } else {
         notice.format("%s %s", timestamp_now().c_str(), record.pingbackmsg.c_str());
     }
-    send_notice(context, notice, false);
+    send_notice(context, index, notice, state::NoticeKind::recovery);
+    save_state(context);
 }
 
 }  // namespace
@@ -139,8 +196,11 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
             up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
     }
 
+    // A stop request may have ended the probes early: their verdict is not trusted.
+    if (platform::stop_requested())
+        return 0;
     if (up)
-        on_success(context, record, status);
+        on_success(context, record, slot->index, status);
     else
         on_failure(context, record, *slot);
     return 0;

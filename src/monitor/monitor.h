@@ -13,6 +13,11 @@
 
 namespace hv {
 
+class Outbox;
+namespace state {
+class StateStore;
+}
+
 struct MonitorContext;
 
 /// The argument of one host check. The loop sets `index` (1-based host number) and clears
@@ -50,12 +55,16 @@ class MonitorServices {
 };
 
 /// The process-wide records the monitor works on. `services` may stay null: the real
-/// probes and channels are used then.
+/// probes and channels are used then. With an `outbox`, checks queue their notices there and
+/// return; without one they send them themselves through `services`. With a `store`, the
+/// host states and pending notices are handed to it after every round and transition.
 struct MonitorContext {
     MonitorSettings& settings;
     HostTable& hosts;
     AlertSettings& alerts;
     MonitorServices* services = nullptr;
+    Outbox* outbox = nullptr;
+    state::StateStore* store = nullptr;
 
     MonitorServices& use() const {
         return services != nullptr ? *services : MonitorServices::real();
@@ -67,9 +76,14 @@ struct MonitorContext {
 std::mutex& host_state_lock();
 
 /// One check of the host named by `slot`: probes it, updates its record and prints its line,
-/// and sends the alert or the recovery notice on a transition. Returns 0 in every case; a null
-/// slot or an index outside the host table changes nothing.
+/// and sends (or queues) the alert or the recovery notice on a transition. Returns 0 in every
+/// case; a null slot or an index outside the host table changes nothing, and neither does a
+/// check whose probes end after a stop request (they may have been cut short).
 int check_host(MonitorContext& context, WorkerSlot* slot);
+
+/// Hands the current state of every host, with the notices the outbox still holds, to the
+/// context's store (nothing without one). Any thread; takes the host-state lock itself.
+void save_state(MonitorContext& context);
 
 /// Runs rounds until the stop request is set; returns after the running batch has ended.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);

@@ -82,6 +82,7 @@ void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state) {
         bool any_failed = false;
         if (!run_checks(context, slots, any_failed))
             return;
+        save_state(context);
         send_heartbeat_if_due(context, round_start, heartbeat_state);
 
         const int wait =

@@ -14,13 +14,36 @@
 namespace hv {
 namespace {
 
-// One e-mail in flight per process: the whole send, and the write-back of `from`.
+// Guards the write-back of `from`, the one field a send changes.
 std::mutex mail_lock;
+
+// The sender address; an empty `from` is filled with `email` at the first send.
+std::string sender_address(AlertSettings& alerts) {
+    std::lock_guard<std::mutex> guard(mail_lock);
+    if (alerts.from.empty())
+        alerts.from.format("%s", alerts.email.c_str());
+    return std::string(alerts.from.view());
+}
 
 }  // namespace
 
+bool email_channel_ready(const AlertSettings& alerts) {
+    return alerts.email_enabled != 0 && !alerts.server.empty() && !alerts.email.empty() &&
+           !alerts.password.empty() && !split_recipients(alerts.to.c_str()).empty();
+}
+
+bool telegram_channel_ready(const AlertSettings& alerts) {
+    return alerts.telegram_enabled != 0 && !alerts.token.empty() && !alerts.chat_id.empty();
+}
+
+bool teams_channel_ready(const AlertSettings& alerts) {
+    return alerts.teams_enabled != 0 && !alerts.teams_webhook.empty();
+}
+
 int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
-                     const char* body) {
+                     const char* body, int* exit_code) {
+    if (exit_code != nullptr)
+        *exit_code = -1;
     if (alerts.email_enabled == 0)
         return 0;
     if (recipients == nullptr || recipients[0] == '\0')
@@ -33,12 +56,11 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     if (addresses.empty())
         return 0;
 
-    std::lock_guard<std::mutex> guard(mail_lock);
     TransientFile message("pingmailtext", ".txt");
     if (!message.created())
         return 0;
 
-    const std::string_view sender = alerts.from.empty() ? alerts.email.view() : alerts.from.view();
+    const std::string sender = sender_address(alerts);
     std::time_t now = std::time(nullptr);
     MailHeader header{sender, recipients, subject != nullptr ? subject : "", format_mail_date(now),
                       make_message_id(sender, now, platform::current_pid(), message.sequence())};
@@ -46,12 +68,8 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     if (!message.write_and_close(build_mail_message(header, body != nullptr ? body : "")))
         return 0;
 
-    if (alerts.from.empty())
-        alerts.from.format("%s", alerts.email.c_str());
-
     std::vector<std::string> options = {
-        "-s", alerts.server.c_str(), "--mail-from", alerts.from.c_str(), "--ssl-reqd",
-        "-T", message.name()};
+        "-s", alerts.server.c_str(), "--mail-from", sender, "--ssl-reqd", "-T", message.name()};
     for (std::string& address : addresses) {
         options.emplace_back("--mail-rcpt");
         options.push_back(std::move(address));
@@ -64,6 +82,8 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     log_event("Send Mail Alert to %s via SMTP %s", recipients, alerts.server.c_str());
     int rc = run_curl(std::move(options), curl_config_line("user", login));
     console_print("Email command rc=%d\n", rc);
+    if (exit_code != nullptr)
+        *exit_code = rc;
     return rc == 0 ? 1 : 0;
 }
 

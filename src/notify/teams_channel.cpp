@@ -21,7 +21,9 @@ std::string build_teams_payload(const char* text) {
     return payload;
 }
 
-int send_teams_alert(const AlertSettings& alerts, const char* text) {
+int send_teams_alert(const AlertSettings& alerts, const char* text, int* exit_code) {
+    if (exit_code != nullptr)
+        *exit_code = -1;
     if (alerts.teams_enabled == 0 || alerts.teams_webhook.empty())
         return 0;
 
@@ -36,6 +38,8 @@ int send_teams_alert(const AlertSettings& alerts, const char* text) {
                        "@" + payload.name()},
                       curl_config_line("url", alerts.teams_webhook.view()));
     console_print("Teams command rc=%d\n", rc);
+    if (exit_code != nullptr)
+        *exit_code = rc;
     return rc == 0 ? 1 : 0;
 }
 

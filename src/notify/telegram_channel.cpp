@@ -7,7 +7,9 @@
 
 namespace hv {
 
-int send_telegram_alert(const AlertSettings& alerts, const char* text) {
+int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit_code) {
+    if (exit_code != nullptr)
+        *exit_code = -1;
     if (alerts.telegram_enabled == 0 || alerts.token.empty() || alerts.chat_id.empty())
         return 0;
     if (text == nullptr || text[0] == '\0')
@@ -25,6 +27,8 @@ int send_telegram_alert(const AlertSettings& alerts, const char* text) {
     // The URL carries the bot token, so it goes to curl as config, not as an argument.
     int rc = run_curl({"-s", "--fail"}, curl_config_line("url", url));
     console_print("Telegram command rc=%d\n", rc);
+    if (exit_code != nullptr)
+        *exit_code = rc;
     return rc == 0 ? 1 : 0;
 }
 

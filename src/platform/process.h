@@ -30,6 +30,10 @@ struct ChildRequest {
     ChildOutput output = ChildOutput::null_device;
     CaptureSink sink = nullptr;  ///< required with ChildOutput::capture
     void* sink_context = nullptr;
+    /// POSIX: when a stop is requested (stop.h) while the child runs, its process group is
+    /// killed, so a stop never waits for a probe; the result is that of a killed child. Windows
+    /// children run to their end (ping bounds its own wait there).
+    bool end_on_stop = false;
 };
 
 /// Runs the program to its end on the calling thread, reading all of its output so that it is

@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/stop.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -95,7 +97,10 @@ int wait_for(pid_t pid) {
 // much before it reads never holds a write of ours while its own output fills up. Both ends
 // are closed on return, also when the wait fails, so the child sees the end of its input and
 // a broken output pipe instead of blocking for ever.
-void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request) {
+void pump(pid_t pid, Fd& in, const std::string* text, Fd& out, const ChildRequest& request) {
+    // A child that is to end on a stop request is looked at five times a second.
+    const int poll_ms = request.end_on_stop ? 200 : -1;
+    bool killed = false;
     std::size_t written = 0;
     if (in.get() >= 0 && (text == nullptr || text->empty() ||
                           fcntl(in.get(), F_SETFL, fcntl(in.get(), F_GETFL) | O_NONBLOCK) < 0)) {
@@ -114,7 +119,13 @@ void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request)
             read_slot = static_cast<int>(n);
             fds[n++] = pollfd{out.get(), POLLIN, 0};
         }
-        if (poll(fds, n, -1) < 0) {
+        const int ready = poll(fds, n, poll_ms);
+        if (request.end_on_stop && !killed && stop_requested()) {
+            // The whole group: the program may have started children of its own.
+            kill(-pid, SIGKILL);
+            killed = true;
+        }
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -234,7 +245,7 @@ int run_child(const ChildRequest& request) {
     in_read.reset();
     out_write.reset();
 
-    pump(in_write, request.stdin_text, out_read, request);
+    pump(pid, in_write, request.stdin_text, out_read, request);
     return wait_for(pid);
 }
 

@@ -14,7 +14,8 @@ int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& stat
         return 0;
     const int count = pingcount;
     CaptureText output;
-    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output) < 0)
+    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output, nullptr, true) <
+        0)
         return 0;
     int replies = count_ping_replies(output);
     if (replies > 0)

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "monitor/monitor.h"
 #include "output/sinks.h"
 #include "platform/instance.h"
 #include "platform/stop.h"
 #include "shell/commands.h"
 #include "shell/pid_file.h"
+#include "shell/session.h"
 
 namespace hv {
 namespace {
@@ -57,8 +57,7 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         settings.host_count, settings.interval, settings.fast_retry_interval, settings.pingcount,
         settings.workers);
 
-    MonitorContext context{settings, hosts, alerts};
-    monitor_loop(context, heartbeat_state);
+    run_session(settings, hosts, alerts, heartbeat_state);
 
     remove_own_pid_file();
     platform::stop_finished();

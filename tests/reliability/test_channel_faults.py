@@ -17,7 +17,8 @@ import servers  # noqa: E402
 LOGIN = "monitor@example.com"
 PASSWORD = "s3cret"
 HOSTS = ["127.0.0.1", "127.0.0.2", "127.0.0.3"]
-CONFIG_FILES = ["hostvigil_email.txt", "hostvigil_host.txt", "hostvigil_log.txt"]
+CONFIG_FILES = ["hostvigil_email.txt", "hostvigil_host.txt", "hostvigil_log.txt",
+                "hostvigil_state.json"]
 
 
 class SilentServer:
@@ -59,7 +60,9 @@ class ChannelFaults(servers.SharedCA, WorkDir):
         self.write("hostvigil_host.txt", monitor_file(HOSTS, alertcount=2))
         self.write("hostvigil_email.txt",
                    f'server : "{smtp_url}"\nemail : "{LOGIN}"\npassword : "{PASSWORD}"\n'
-                   f'to : "ops@example.com"\nteams_webhook : "{webhook_url}"\n')
+                   f'to : "ops@example.com"\nteams_webhook : "{webhook_url}"\n'
+                   # One try per notice, so each send's code shows exactly once.
+                   'retry_minutes : "0"\n')
 
     def run_rounds(self, rounds, timeout=60):
         inst = Instance(self)

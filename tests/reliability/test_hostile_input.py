@@ -12,7 +12,8 @@ from reliability import (SANITIZED, Instance, WorkDir, monitor_file, processes_i
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 import servers  # noqa: E402
 
-CONFIG_FILES = {"hostvigil_host.txt", "hostvigil_email.txt", "hostvigil_log.txt"}
+CONFIG_FILES = {"hostvigil_host.txt", "hostvigil_email.txt", "hostvigil_log.txt",
+                "hostvigil_state.json"}
 READ_UNIT = 8191  # bytes of one read, line feed included
 
 

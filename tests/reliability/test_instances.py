@@ -53,7 +53,7 @@ class InstanceRaces(WorkDir):
         self.assertEqual(winner.wait(timeout=15), 0)
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertEqual(instances_in(self.work), [])
-        self.assertEqual(set(os.listdir(self.work)) - {"hostvigil_log.txt"},
+        self.assertEqual(set(os.listdir(self.work)) - {"hostvigil_log.txt", "hostvigil_state.json"},
                          {"hostvigil_email.txt", "hostvigil_host.txt"})
 
     def test_ten_at_once_leave_exactly_one(self):

@@ -1,0 +1,35 @@
+#include <mutex>
+
+#include "monitor/monitor.h"
+#include "notify/outbox.h"
+#include "state/host_state.h"
+#include "state/store.h"
+
+namespace hv {
+
+void save_state(MonitorContext& context) {
+    if (context.store == nullptr)
+        return;
+    // Capture and hand-over happen as one step, so a snapshot taken earlier can never be
+    // handed over after a newer one.
+    static std::mutex order;
+    std::lock_guard<std::mutex> in_order(order);
+    const int host_count =
+        context.settings.host_count < 0
+            ? 0
+            : (context.settings.host_count > kMaxHosts ? kMaxHosts : context.settings.host_count);
+    state::Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(host_state_lock());
+        snapshot = state::capture_hosts(context.hosts, host_count);
+    }
+    if (context.outbox != nullptr) {
+        auto pending = context.outbox->pending(host_count);
+        for (int i = 1; i <= host_count; ++i)
+            snapshot.hosts[static_cast<std::size_t>(i - 1)].pending =
+                std::move(pending[static_cast<std::size_t>(i)]);
+    }
+    context.store->publish(std::move(snapshot));
+}
+
+}  // namespace hv

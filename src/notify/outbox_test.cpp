@@ -1,0 +1,203 @@
+#include "notify/outbox.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <thread>
+
+namespace hv {
+namespace {
+
+namespace fs = std::filesystem;
+using state::Channel;
+using state::NoticeKind;
+using state::PendingNotice;
+
+TEST(RetrySchedule, GrowsThenRepeatsItsLastPause) {
+    RetrySchedule schedule;
+    EXPECT_EQ(schedule.pause_after(1), 30);
+    EXPECT_EQ(schedule.pause_after(2), 120);
+    EXPECT_EQ(schedule.pause_after(3), 300);
+    EXPECT_EQ(schedule.pause_after(4), 600);
+    EXPECT_EQ(schedule.pause_after(50), 600);
+    EXPECT_EQ(schedule.pause_after(0), 30);
+    EXPECT_EQ(RetrySchedule(std::vector<std::int64_t>{}).pause_after(3), 600);
+}
+
+// Records every send as "<channel> <text>" and answers with the exit code scripted for the
+// text (0 when none is left).
+class ScriptedSender : public NoticeSender {
+  public:
+    int send(Channel channel, NoticeKind, const std::string& text) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        sent.push_back(std::string(state::channel_key(channel)) + " " + text);
+        auto& codes = script[text];
+        if (codes.empty())
+            return 0;
+        int code = codes.front();
+        codes.erase(codes.begin());
+        return code;
+    }
+    std::vector<std::string> log() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return sent;
+    }
+    std::mutex mutex;
+    std::vector<std::string> sent;
+    std::map<std::string, std::vector<int>> script;
+};
+
+class OutboxTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        old_ = fs::current_path();
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("hv-outbox-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+                std::to_string(++serial));
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    static PendingNotice notice(Channel channel, NoticeKind kind, const std::string& text,
+                                std::time_t next_try = 0) {
+        const std::time_t now = std::time(nullptr);
+        return PendingNotice{channel, kind, text, now, 0, next_try == 0 ? now : next_try};
+    }
+    std::vector<std::string> log_lines() const {
+        static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
+        std::ifstream in(dir_ / "hostvigil_log.txt");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(std::regex_replace(line, stamp, ""));
+        return lines;
+    }
+    template <typename Pred>
+    static bool wait_for(Pred pred) {
+        for (int i = 0; i < 500 && !pred(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return pred();
+    }
+
+    ScriptedSender sender;
+    fs::path old_, dir_;
+};
+
+TEST_F(OutboxTest, AHostsRecoveryWaitsBehindItsRetryingAlertWhileOtherHostsPass) {
+    sender.script["db1 down"] = {7};
+    Outbox outbox(sender, 60, nullptr, RetrySchedule({1}));
+    outbox.start();
+    outbox.add(1, "db1", notice(Channel::email, NoticeKind::alert, "db1 down"));
+    outbox.add(1, "db1", notice(Channel::email, NoticeKind::recovery, "db1 back"));
+    outbox.add(2, "web", notice(Channel::email, NoticeKind::alert, "web down"));
+    ASSERT_TRUE(wait_for([&] { return sender.log().size() >= 4; }));
+    EXPECT_EQ(sender.log(), (std::vector<std::string>{"email db1 down", "email web down",
+                                                      "email db1 down", "email db1 back"}));
+    outbox.stop_after_draining(5);
+    const auto lines = log_lines();
+    EXPECT_EQ(lines.at(0), "Mail alert for db1 failed (curl exit code 7), next try in 1 s");
+    EXPECT_EQ(lines.at(1), "Mail alert for web sent");
+    EXPECT_TRUE(std::regex_match(lines.at(2), std::regex(R"(Mail alert for db1 sent, \d s late)")))
+        << lines.at(2);
+    EXPECT_EQ(lines.at(3), "Mail recovery notice for db1 sent");
+}
+
+TEST_F(OutboxTest, ASlowChannelDoesNotHoldTheOthers) {
+    struct SlowMail : ScriptedSender {
+        std::atomic<bool> release{false};
+        int send(Channel channel, NoticeKind kind, const std::string& text) override {
+            while (channel == Channel::email && !release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return ScriptedSender::send(channel, kind, text);
+        }
+    } slow;
+    Outbox outbox(slow, 60, nullptr);
+    outbox.start();
+    outbox.add(1, "a", notice(Channel::email, NoticeKind::alert, "a"));
+    outbox.add(1, "a", notice(Channel::telegram, NoticeKind::alert, "a"));
+    outbox.add(2, "b", notice(Channel::teams, NoticeKind::alert, "b"));
+    ASSERT_TRUE(wait_for([&] { return slow.log().size() == 2; }));
+    EXPECT_EQ(outbox.pending(2)[1].size(), 1u);  // the e-mail still in flight
+    slow.release = true;
+    outbox.stop_after_draining(5);
+    EXPECT_EQ(slow.log().size(), 3u);
+    EXPECT_TRUE(outbox.pending(2)[1].empty());
+}
+
+TEST_F(OutboxTest, FailedSendsAreGivenUpAfterTheRetryTime) {
+    struct Case {
+        const char* name;
+        std::int32_t retry_minutes;
+        std::int64_t queued_ago;  // seconds before now
+        std::vector<int> codes;
+        std::size_t tries;
+        const char* last_line;
+    };
+    const Case cases[] = {
+        {"retry_minutes 0: one try",
+         0,
+         0,
+         {7},
+         1,
+         "Telegram alert for h failed (curl exit code 7), given up after 1 try"},
+        {"time used up",
+         1,
+         58,
+         {22, 22},
+         1,
+         "Telegram alert for h failed (curl exit code 22), given up after 1 try"},
+        {"curl missing",
+         0,
+         0,
+         {-1},
+         1,
+         "Telegram alert for h failed (curl was not run), given up after 1 try"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(dir_ / "hostvigil_log.txt");
+        ScriptedSender local;
+        local.script["t"] = c.codes;
+        Outbox outbox(local, c.retry_minutes, nullptr, RetrySchedule({5}));
+        outbox.start();
+        PendingNotice n = notice(Channel::telegram, NoticeKind::alert, "t");
+        n.first_queued -= c.queued_ago;
+        outbox.add(1, "h", n);
+        ASSERT_TRUE(wait_for([&] { return !log_lines().empty(); })) << c.name;
+        outbox.stop_after_draining(0);
+        EXPECT_EQ(local.log().size(), c.tries) << c.name;
+        EXPECT_EQ(log_lines().back(), c.last_line) << c.name;
+        EXPECT_TRUE(outbox.pending(1)[1].empty()) << c.name;
+    }
+}
+
+TEST_F(OutboxTest, DrainingSendsWhatIsDueAndKeepsWhatWaitsForARetry) {
+    const std::time_t later = std::time(nullptr) + 600;
+    Outbox outbox(sender, 60, nullptr);
+    outbox.add(1, "a", notice(Channel::email, NoticeKind::alert, "a waits", later));
+    outbox.add(1, "a", notice(Channel::email, NoticeKind::recovery, "a back"));
+    outbox.add(2, "b", notice(Channel::email, NoticeKind::alert, "b due"));
+    PendingNotice restored = notice(Channel::teams, NoticeKind::alert, "c from before");
+    restored.first_queued -= 300;
+    outbox.add(3, "c", restored, true);
+    outbox.start();
+    outbox.stop_after_draining(20);
+    EXPECT_EQ(sender.log(), (std::vector<std::string>{"email b due", "teams c from before"}));
+    auto left = outbox.pending(3);
+    ASSERT_EQ(left[1].size(), 2u);
+    EXPECT_EQ(left[1][0].text, "a waits");
+    EXPECT_EQ(left[1][1].text, "a back");
+    EXPECT_TRUE(left[2].empty());
+    EXPECT_EQ(log_lines().back(), "Teams alert for c sent, 5 min late");
+}
+
+}  // namespace
+}  // namespace hv
