@@ -36,8 +36,10 @@ class FakeServices : public MonitorServices {
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
 
-    int ping(const char* host, int, int pingcount, StatusText& status) override {
+    int ping(const char* host, int, int pingcount, StatusText& status,
+             std::int64_t& rtt_us) override {
         ++ping_calls;
+        rtt_us = -1;
         if (!ping_up(host))
             return 0;
         status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
