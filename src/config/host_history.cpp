@@ -9,11 +9,8 @@ std::int64_t hour_of(std::int64_t t) {
 
 }  // namespace
 
-void HostHistory::record(bool up, HostState new_state, std::int64_t now) {
-    if (state_since == 0 || new_state != state)
-        state_since = now;
+void HostHistory::record(bool up, HostCondition new_state, std::int64_t now) {
     state = new_state;
-    last_check = now;
 
     recent_bits = (recent_bits << 1) | (up ? 1u : 0u);
     if (recent_count < kRecent)

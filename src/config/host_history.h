@@ -8,7 +8,7 @@ namespace hv {
 
 /// The three states a report shows. `down` while failures count towards `alertcount`,
 /// `alert` once the alert is out.
-enum class HostState { up, down, alert };
+enum class HostCondition { up, down, alert };
 
 /// Checks and successes within one clock hour.
 struct HourBucket {
@@ -18,21 +18,19 @@ struct HourBucket {
 };
 
 /// A host's recent results. Guarded by the host-state lock like the record's other run-time
-/// fields. Times are seconds since the epoch; 0 means "not yet".
+/// fields. Times are seconds since the epoch.
 struct HostHistory {
     static constexpr int kRecent = 60;  ///< results kept for the status page's strip
     static constexpr int kHours = 24;   ///< hours the availability covers
 
-    std::int64_t last_check = 0;   ///< when the most recent check ended
-    std::int64_t state_since = 0;  ///< when the host entered its present state
-    HostState state = HostState::up;
+    HostCondition state = HostCondition::up;  ///< as the most recent check left it
     std::int64_t last_rtt_us = -1;  ///< average round trip of the last answered ping; -1 none
     std::uint64_t recent_bits = 0;  ///< bit 0: the newest result, 1 = up
     std::int32_t recent_count = 0;  ///< results held in recent_bits, 0 to kRecent
     std::array<HourBucket, kHours> hours{};
 
     /// Adds one check result that ended at `now` with the host left in `state`.
-    void record(bool up, HostState new_state, std::int64_t now);
+    void record(bool up, HostCondition new_state, std::int64_t now);
 
     /// Share of successful checks within the 24 hours before `now`, 0 to 1; -1 when there
     /// was no check in that time.

@@ -8,24 +8,10 @@ namespace {
 constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kStart = 1'796'000'400;  // some seconds into an hour
 
-TEST(HostHistory, SinceMovesOnlyWhenTheStateChanges) {
-    HostHistory history;
-    history.record(true, HostState::up, kStart);
-    history.record(true, HostState::up, kStart + 15);
-    EXPECT_EQ(history.state_since, kStart);
-    history.record(false, HostState::down, kStart + 30);
-    history.record(false, HostState::down, kStart + 34);
-    EXPECT_EQ(history.state_since, kStart + 30);
-    history.record(false, HostState::alert, kStart + 38);
-    EXPECT_EQ(history.state_since, kStart + 38);
-    EXPECT_EQ(history.state, HostState::alert);
-    EXPECT_EQ(history.last_check, kStart + 38);
-}
-
 TEST(HostHistory, KeepsTheLastSixtyResultsNewestFirst) {
     HostHistory history;
     for (int i = 0; i < 70; ++i)
-        history.record(i % 3 != 0, HostState::up, kStart + i);
+        history.record(i % 3 != 0, HostCondition::up, kStart + i);
     EXPECT_EQ(history.recent_count, 60);
     EXPECT_FALSE(history.recent_up(0));   // i = 69
     EXPECT_TRUE(history.recent_up(1));    // i = 68
@@ -39,11 +25,11 @@ TEST(HostHistory, AvailabilityCoversTheLast24Hours) {
     EXPECT_EQ(history.availability(kStart), -1.0);
     // 30 hours of one good and one bad check per hour, then a good hour.
     for (int h = 0; h < 30; ++h) {
-        history.record(true, HostState::up, kStart + h * kHour);
-        history.record(false, HostState::down, kStart + h * kHour + 60);
+        history.record(true, HostCondition::up, kStart + h * kHour);
+        history.record(false, HostCondition::down, kStart + h * kHour + 60);
     }
-    history.record(true, HostState::up, kStart + 30 * kHour);
-    history.record(true, HostState::up, kStart + 30 * kHour + 60);
+    history.record(true, HostCondition::up, kStart + 30 * kHour);
+    history.record(true, HostCondition::up, kStart + 30 * kHour + 60);
     // Hours 7 to 30 count: 23 half-good hours and one good one.
     EXPECT_DOUBLE_EQ(history.availability(kStart + 30 * kHour + 120), 25.0 / 48.0);
     // A day without checks leaves nothing to judge.

@@ -61,19 +61,27 @@ void send_notice(MonitorContext& context, const NoticeText& notice, bool to_team
     log_event("***Alert sending : %s", notice.c_str());
 }
 
-HostState state_of(const HostRecord& record) {
+HostCondition state_of(const HostRecord& record) {
     if (record.alert_sent != 0)
-        return HostState::alert;
-    return record.fail_count > 0 ? HostState::down : HostState::up;
+        return HostCondition::alert;
+    return record.fail_count > 0 ? HostCondition::down : HostCondition::up;
 }
 
-void note_result(HostRecord& record, bool up) {
-    record.history.record(up, state_of(record), static_cast<std::int64_t>(std::time(nullptr)));
+// Called under the host-state lock once the check has updated the record; `was_up` is how
+// the record stood before. The alert going out does not move `state_since`: it tells since
+// when the host is down.
+void note_result(HostRecord& record, bool was_up, bool up) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (record.state_since == 0 || was_up != up)
+        record.state_since = now;
+    record.last_check_time = now;
+    record.history.record(up, state_of(record), now);
 }
 
 void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool was_up = state_of(record) == HostCondition::up;
     slot.failed = 1;
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
@@ -90,13 +98,13 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     console_print("[%s] %s\n", record.host.c_str(), failure.c_str());
 
     if (record.fail_count < record.alertcount || record.alert_sent != 0) {
-        note_result(record, false);
+        note_result(record, was_up, false);
         return;
     }
 
     // Marked before the lock is released, so no other path can raise the same alert twice.
     record.alert_sent = 1;
-    note_result(record, false);
+    note_result(record, was_up, false);
     lock.unlock();
 
     NoticeText notice;
@@ -116,6 +124,7 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
 void on_success(MonitorContext& context, HostRecord& record, const StatusText& status,
                 std::int64_t rtt_us) {
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool was_up = state_of(record) == HostCondition::up;
     record.last_status.assign(status.view());
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
@@ -124,7 +133,7 @@ void on_success(MonitorContext& context, HostRecord& record, const StatusText& s
         record.history.last_rtt_us = rtt_us;
     const bool was_alerted = record.alert_sent != 0;
     record.alert_sent = 0;
-    note_result(record, true);
+    note_result(record, was_up, true);
     if (!was_alerted)
         return;
     lock.unlock();

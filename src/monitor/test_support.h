@@ -35,6 +35,7 @@ class FakeServices : public MonitorServices {
     std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
+    std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
 
     int ping(const char* host, int, int pingcount, StatusText& status,
              std::int64_t& rtt_us) override {
@@ -42,6 +43,7 @@ class FakeServices : public MonitorServices {
         rtt_us = -1;
         if (!ping_up(host))
             return 0;
+        rtt_us = this->rtt_us;
         status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
         return pingcount;
     }

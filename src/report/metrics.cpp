@@ -50,7 +50,8 @@ std::string render_metrics(const ReportView& view) {
     out.reserve(1024 + hosts.size() * 400);
     family(out, "hostvigil_host_up", "gauge", "1 when the host answered its last check.");
     for (const HostSample& s : hosts)
-        out += "hostvigil_host_up" + s.labels + (s.host->state == HostState::up ? " 1\n" : " 0\n");
+        out +=
+            "hostvigil_host_up" + s.labels + (s.host->state == HostCondition::up ? " 1\n" : " 0\n");
     family(out, "hostvigil_host_rtt_seconds", "gauge",
            "Average round-trip time of the host's last answered ping.");
     for (const HostSample& s : hosts) {
@@ -67,7 +68,7 @@ std::string render_metrics(const ReportView& view) {
            "1 while an alert for the host is out and no recovery followed.");
     for (const HostSample& s : hosts)
         out += "hostvigil_host_alert_active" + s.labels +
-               (s.host->state == HostState::alert ? " 1\n" : " 0\n");
+               (s.host->state == HostCondition::alert ? " 1\n" : " 0\n");
 
     family(out, "hostvigil_round_duration_seconds", "gauge",
            "How long the checks of the last round took.");

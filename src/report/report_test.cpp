@@ -37,7 +37,7 @@ ReportView three_hosts() {
     up.last_status = "Ping OK 127.0.0.1 received=3/3";
     HostView counting;
     counting.host = "db.example";
-    counting.state = HostState::down;
+    counting.state = HostCondition::down;
     counting.fail_count = 2;
     counting.alertcount = 5;
     counting.since = kNow - 40;
@@ -48,7 +48,7 @@ ReportView three_hosts() {
     counting.last_status = "Ping Timeout... db.example received=0/3 count 2/5";
     HostView alerted;
     alerted.host = "10.0.0.9";
-    alerted.state = HostState::alert;
+    alerted.state = HostCondition::alert;
     alerted.fail_count = 1;
     alerted.since = kNow - 2 * 86400 - 4 * 3600;
     alerted.last_check = kNow - 7;

@@ -21,8 +21,8 @@ ReportView make_report_view(const MonitorSettings& settings, const HostTable& ta
         host.state = history.state;
         host.fail_count = record.fail_count;
         host.alertcount = record.alertcount;
-        host.since = history.state_since;
-        host.last_check = history.last_check;
+        host.since = record.state_since;
+        host.last_check = record.last_check_time;
         host.rtt_us = history.last_rtt_us;
         host.availability = history.availability(now);
         for (int age = history.recent_count - 1; age >= 0; --age)
@@ -33,13 +33,13 @@ ReportView make_report_view(const MonitorSettings& settings, const HostTable& ta
     return view;
 }
 
-const char* state_name(HostState state) {
+const char* state_name(HostCondition state) {
     switch (state) {
-        case HostState::up:
+        case HostCondition::up:
             return "up";
-        case HostState::down:
+        case HostCondition::down:
             return "down";
-        case HostState::alert:
+        case HostCondition::alert:
             return "alert";
     }
     return "up";

@@ -14,7 +14,7 @@ namespace hv {
 /// One host as the reports show it. Times are seconds since the epoch, 0 when not yet.
 struct HostView {
     std::string host;
-    HostState state = HostState::up;
+    HostCondition state = HostCondition::up;
     std::int32_t fail_count = 0;
     std::int32_t alertcount = 0;
     std::int64_t since = 0;       ///< when the host entered `state`
@@ -49,7 +49,7 @@ ReportView make_report_view(const MonitorSettings& settings, const HostTable& ta
                             std::int64_t now);
 
 /// "up", "down" or "alert".
-const char* state_name(HostState state);
+const char* state_name(HostCondition state);
 
 /// A short duration such as "45s", "12m", "3h12m" or "2d4h"; negative spans read as "0s".
 std::string short_duration(std::int64_t seconds);

@@ -69,7 +69,7 @@ std::string host_row(const HostView& host, std::int64_t now) {
 std::string render_status_page(const ReportView& view, std::int64_t now) {
     int up = 0;
     for (const HostView& host : view.hosts)
-        up += host.state == HostState::up ? 1 : 0;
+        up += host.state == HostCondition::up ? 1 : 0;
     const int down = static_cast<int>(view.hosts.size()) - up;
     const std::string station = html_escape(view.station);
     const int refresh = view.interval < 1 ? 1 : view.interval;

@@ -59,7 +59,8 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         settings.workers);
 
     RunStats stats;
-    ReportFiles report_files(stats);
+    state::StateStore store(state::kStateFile);
+    ReportFiles report_files(stats, &store);
     MonitorContext context{settings, hosts, alerts, nullptr, &stats, &report_files};
     monitor_loop(context, heartbeat_state);
 
