@@ -1,8 +1,7 @@
 #include <climits>
+#include <ctime>
 #include <mutex>
 #include <string_view>
-
-#include <ctime>
 
 #include "config/host_text.h"
 #include "monitor/monitor.h"
@@ -60,8 +59,13 @@ void queue_notice(MonitorContext& context, int index, const NoticeText& notice,
         add(state::Channel::teams);
 }
 
-// Sends one notice on this thread: e-mail always (the channel makes its own enabled test),
-// Telegram when enabled, Teams only for alerts.
+// Sends one notice: e-mail always (the channel makes its own enabled test), Telegram when
+// enabled, Teams only for alerts. Called with no lock held.
+void count_send(MonitorContext& context, Channel channel, int result) {
+    if (context.stats != nullptr)
+        context.stats->count_send(channel, result == 1);
+}
+
 void send_notice_now(MonitorContext& context, const NoticeText& notice, bool to_teams) {
     MonitorServices& services = context.use();
     AlertSettings& alerts = context.alerts;
@@ -69,13 +73,17 @@ void send_notice_now(MonitorContext& context, const NoticeText& notice, bool to_
     body.format("%s\n", notice.c_str());
     NoticeText subject(notice.view());
 
-    services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
+    // The e-mail channel makes its own enabled test; only sends it attempts are counted.
+    int sent = services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
+    if (alerts.email_enabled != 0)
+        count_send(context, Channel::email, sent);
     if (alerts.telegram_enabled != 0)
-        services.send_telegram(alerts, notice.c_str());
+        count_send(context, Channel::telegram, services.send_telegram(alerts, notice.c_str()));
     if (to_teams && alerts.teams_enabled != 0)
-        services.send_teams(alerts, body.c_str());
+        count_send(context, Channel::teams, services.send_teams(alerts, body.c_str()));
 }
 
+// Without an outbox (contexts of the unit tests) the check sends the notice itself.
 void send_notice(MonitorContext& context, int index, const NoticeText& notice,
                  state::NoticeKind kind) {
     if (context.outbox != nullptr)
@@ -85,20 +93,28 @@ void send_notice(MonitorContext& context, int index, const NoticeText& notice,
     log_event("***Alert sending : %s", notice.c_str());
 }
 
-// The times of the check that just ended: when it ended, and when the host went up or down.
-void note_check_time(HostRecord& record, bool up) {
-    const std::int64_t now = std::time(nullptr);
-    const bool was_up = record.fail_count == 0;
-    if (record.state_since == 0 || record.last_check_time == 0 || was_up != up)
+HostCondition state_of(const HostRecord& record) {
+    if (record.alert_sent != 0)
+        return HostCondition::alert;
+    return record.fail_count > 0 ? HostCondition::down : HostCondition::up;
+}
+
+// Called under the host-state lock once the check has updated the record; `was_up` is how
+// the record stood before. The alert going out does not move `state_since`: it tells since
+// when the host is down.
+void note_result(HostRecord& record, bool was_up, bool up) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (record.state_since == 0 || was_up != up)
         record.state_since = now;
     record.last_check_time = now;
+    record.history.record(up, state_of(record), now);
 }
 
 void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool was_up = state_of(record) == HostCondition::up;
     slot.failed = 1;
-    note_check_time(record, false);
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
         ++record.fail_count;
@@ -114,15 +130,16 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     console_print("[%s] %s\n", record.host.c_str(), failure.c_str());
 
     if (record.fail_count < record.alertcount || record.alert_sent != 0) {
-        const bool went_down = record.fail_count == 1;
+        note_result(record, was_up, false);
         lock.unlock();
-        if (went_down)
+        if (was_up)
             save_state(context);
         return;
     }
 
     // Marked before the lock is released, so no other path can raise the same alert twice.
     record.alert_sent = 1;
+    note_result(record, was_up, false);
     lock.unlock();
 
     NoticeText notice;
@@ -141,22 +158,25 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     save_state(context);
 }
 
-void on_success(MonitorContext& context, HostRecord& record, int index, const StatusText& status) {
+void on_success(MonitorContext& context, HostRecord& record, int index, const StatusText& status,
+                std::int64_t rtt_us) {
     std::unique_lock<std::mutex> lock(host_state_lock());
-    const bool came_back = record.fail_count != 0;
-    note_check_time(record, true);
+    const bool was_up = state_of(record) == HostCondition::up;
     record.last_status.assign(status.view());
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
-    if (record.alert_sent == 0) {
-        lock.unlock();
-        if (came_back)
+    // A host that answered only over TCP keeps its last ping time.
+    if (rtt_us >= 0)
+        record.history.last_rtt_us = rtt_us;
+    const bool was_alerted = record.alert_sent != 0;
+    record.alert_sent = 0;
+    note_result(record, was_up, true);
+    lock.unlock();
+    if (!was_alerted) {
+        if (!was_up)
             save_state(context);
         return;
     }
-
-    record.alert_sent = 0;
-    lock.unlock();
 
     NoticeText notice;
     if (wants_builtin_text(record.pingbackmsg.view())) {
@@ -186,12 +206,13 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     // Probes run without the lock: they take seconds, and other hosts must go on meanwhile.
     MonitorServices& services = context.use();
     StatusText status;
+    std::int64_t rtt_us = -1;
     bool up = false;
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
         up = services.ping(record.host.c_str(), record.timeoutsec, context.settings.pingcount,
-                           status) > 0;
+                           status, rtt_us) > 0;
         if (!up && record.tcpfallback != 0)
             up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
     }
@@ -200,7 +221,7 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     if (platform::stop_requested())
         return 0;
     if (up)
-        on_success(context, record, slot->index, status);
+        on_success(context, record, slot->index, status, rtt_us);
     else
         on_failure(context, record, *slot);
     return 0;

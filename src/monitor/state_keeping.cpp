@@ -1,3 +1,4 @@
+#include <ctime>
 #include <mutex>
 
 #include "monitor/monitor.h"
@@ -22,6 +23,19 @@ void save_state(MonitorContext& context) {
     {
         std::lock_guard<std::mutex> lock(host_state_lock());
         snapshot = state::capture_hosts(context.hosts, host_count);
+    }
+    snapshot.saved_at = static_cast<std::int64_t>(std::time(nullptr));
+    if (context.stats != nullptr) {
+        const RunStats& stats = *context.stats;
+        snapshot.last_round = stats.last_round;
+        snapshot.round_duration_us = stats.round_duration_us;
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+            snapshot.sends.push_back(
+                {static_cast<state::Channel>(channel),
+                 static_cast<std::int64_t>(stats.sends[channel][0].load(std::memory_order_relaxed)),
+                 static_cast<std::int64_t>(
+                     stats.sends[channel][1].load(std::memory_order_relaxed))});
+        }
     }
     if (context.outbox != nullptr) {
         auto pending = context.outbox->pending(host_count);

@@ -6,11 +6,27 @@
 #include "notify/channels.h"
 #include "notify/outbox.h"
 #include "output/sinks.h"
+#include "shell/report_files.h"
 #include "state/host_state.h"
 #include "state/store.h"
 
 namespace hv {
 namespace {
+
+// The real channels, each attempt counted for the reports.
+class CountingSender : public NoticeSender {
+  public:
+    CountingSender(AlertSettings& alerts, RunStats& stats) : channels_(alerts), stats_(stats) {}
+    int send(state::Channel channel, state::NoticeKind kind, const std::string& text) override {
+        const int exit_code = channels_.send(channel, kind, text);
+        stats_.count_send(static_cast<Channel>(channel), exit_code == 0);
+        return exit_code;
+    }
+
+  private:
+    ChannelSender channels_;
+    RunStats& stats_;
+};
 
 bool channel_ready(const AlertSettings& alerts, state::Channel channel) {
     switch (channel) {
@@ -61,8 +77,12 @@ void run_session(MonitorSettings& settings, HostTable& hosts, AlertSettings& ale
                  std::int32_t& heartbeat_state) {
     log_event("hostvigil 1.0 started: %d hosts", settings.host_count);
     state::StateStore store(state::kStateFile);
-    ChannelSender sender(alerts);
-    MonitorContext context{settings, hosts, alerts};
+    RunStats stats;
+    CountingSender sender(alerts, stats);
+    // The state file is written by save_state, with the pending notices; the report files
+    // only render the status page and the metrics.
+    ReportFiles report_files(stats, nullptr);
+    MonitorContext context{settings, hosts, alerts, nullptr, &stats, &report_files};
     Outbox outbox(sender, alerts.retry_minutes, [&context] { save_state(context); });
     context.outbox = &outbox;
     context.store = &store;

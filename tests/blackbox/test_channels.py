@@ -1,11 +1,11 @@
 """The alert channels as -test drives them: the real curl against local SMTP, HTTPS and HTTP
 servers, and a stand-in curl that records what it is given."""
 
+import datetime
 import email.utils
 import json
 import os
 import re
-import shutil
 import subprocess
 import unittest
 import urllib.parse
@@ -81,7 +81,12 @@ class EmailChannel(ChannelCase):
         smtp = self.smtp()
         self.write_alerts(server=smtp.url, email=LOGIN, password=PASSWORD,
                           to=" ops@example.com , ,  oncall@example.org ")
+        # A zone west of UTC by a half hour: the Date header must give its offset and the
+        # moment of sending.
+        self.env["TZ"] = "<-0330>3:30"
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         code, out = self.run_test_command()
+        after = datetime.datetime.now(datetime.timezone.utc)
         self.assertEqual(code, 0, out)
         self.assertIn("Email command rc=0\nEmail test OK\n", out)
 
@@ -100,8 +105,11 @@ class EmailChannel(ChannelCase):
             rb"MIME-Version: 1\.0\r\n"
             rb"Content-Type: text/plain; charset=UTF-8\r\n\r\n", data)
         self.assertIsNotNone(header, data)
-        date = email.utils.parsedate_to_datetime(header.group(1).decode())
-        self.assertIsNotNone(date.tzinfo)
+        date_text = header.group(1).decode()
+        self.assertRegex(date_text, r" -0330$")
+        date = email.utils.parsedate_to_datetime(date_text)
+        self.assertTrue(before <= date <= after, (before, date_text, after))
+        self.assertEqual(email.utils.format_datetime(date), date_text)
         body = data.split(b"\r\n\r\n", 1)[1].decode().replace("\r\n", "\n")
         time = re.search(f"Time: ({TIME_RE})", body).group(1)
         self.assertEqual(body, long_text(time) + "\n")
@@ -258,21 +266,9 @@ exit 0
     def test_read_only_directory_sends_nothing_and_leaves_nothing(self):
         self.write_alerts(server="smtp://127.0.0.1:1", email=LOGIN, password=PASSWORD,
                           to="ops@example.com", teams_webhook="http://127.0.0.1:1/hook")
-        os.chmod(self.work, 0o555)
-        self.addCleanup(os.chmod, self.work, 0o755)
-        command = [BIN, "-test"]
-        if os.geteuid() == 0 and shutil.which("setpriv"):
-            # root writes anywhere: run as an unprivileged user who can read and execute only.
-            os.chmod(self.dir, 0o755)
-            for name in os.listdir(self.work):
-                os.chmod(self.path(name), 0o644)
-            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
-        probe = subprocess.run([*command[:-2], "/bin/sh", "-c", f"touch '{self.work}/probe'"],
-                               stderr=subprocess.DEVNULL)
-        if probe.returncode == 0:
-            self.skipTest("this user can write to a read-only directory")
-        result = subprocess.run(command, cwd=self.work, env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, timeout=60)
+        prefix = self.make_work_read_only()
+        result = subprocess.run([*prefix, BIN, "-test"], cwd=self.work, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
         out = result.stdout.decode()
         self.assertEqual(result.returncode, 1, out)
         self.assertIn("Testing Email alert...\nEmail test FAILED\n", out)
