@@ -34,6 +34,10 @@ bool replace_file(const char* from, const char* to);
 /// nothing left behind, when any step fails, among them keeping the owner.
 bool rewrite_file(const char* path, std::string_view content);
 
+/// Flushes `file`'s buffers and asks the system to put its content on the disk, so that a
+/// rename that follows never publishes a file whose content a power loss could still take.
+bool flush_to_disk(std::FILE* file);
+
 /// Gives `to` the permission bits of `from` (POSIX); true on Windows, which keeps ACLs by name.
 bool copy_permissions(const char* from, const char* to);
 

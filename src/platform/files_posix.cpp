@@ -139,6 +139,10 @@ bool rewrite_file(const char* path, std::string_view content) {
     return true;
 }
 
+bool flush_to_disk(std::FILE* file) {
+    return file != nullptr && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
 bool copy_permissions(const char* from, const char* to) {
     struct stat st;
     if (stat(from, &st) != 0)

@@ -167,6 +167,10 @@ bool rewrite_file(const char* path, std::string_view content) {
     return ok;
 }
 
+bool flush_to_disk(std::FILE* file) {
+    return file != nullptr && std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
 bool copy_permissions(const char*, const char*) {
     return true;
 }
