@@ -100,8 +100,9 @@ class AlertFileLoading(WorkDir):
     def test_refused_second_start_leaves_the_file_alone(self):
         self.write("hostvigil_email.txt", 'password : "abc"\n')
         first = self.start_hv("-s")
-        self.assertTrue(wait_for(lambda: self.exists("hostvigil.pid"), timeout=20))
-        self.assertEqual(self.read("hostvigil_email.txt"), 'password : "encry0A0908"\n')
+        # The PID file is claimed first, the alert file rewritten right after.
+        self.assertTrue(wait_for(
+            lambda: self.read("hostvigil_email.txt") == 'password : "encry0A0908"\n', timeout=20))
         # Written plain again while the first instance runs: only an instance that holds the
         # PID file may rewrite it.
         self.write("hostvigil_email.txt", 'password : "abc"\n')
