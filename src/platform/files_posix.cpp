@@ -169,18 +169,6 @@ std::string directory_of(const char* path) {
     return slash == 0 ? "/" : text.substr(0, slash);
 }
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 bool write_file_atomically(const char* path, std::string_view data) {
