@@ -43,6 +43,17 @@ bool apply_host_key(HostRecord& record, const ConfigKey& key, const ConfigValue&
 
 }  // namespace
 
+bool parse_round_schedule(std::string_view value, RoundSchedule& schedule) {
+    if (value == "batch") {
+        schedule = RoundSchedule::batch;
+    } else if (value == "window") {
+        schedule = RoundSchedule::window;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
                                       const char* path) {
     ConfigFile file(path);
@@ -51,6 +62,7 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     settings.fast_retry_interval = 4;
     settings.pingcount = 3;
     settings.workers = kDefaultWorkers;
+    settings.schedule = RoundSchedule::batch;
     if (!file.is_open()) {
         std::printf("%s is not existed\n", path);
         return MonitorLoadResult::missing_file;
@@ -74,6 +86,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
         } else if (key == "workers") {
             std::int32_t workers = positive_or(value, kDefaultWorkers);
             settings.workers = workers > kMaxWorkers ? kMaxWorkers : workers;
+        } else if (key == "schedule") {
+            // An unknown value keeps the batches; -check names it.
+            if (!parse_round_schedule(value.view(), settings.schedule))
+                settings.schedule = RoundSchedule::batch;
         } else if (key == "host") {
             if (settings.host_count >= kMaxHosts) {
                 std::printf("Too many hosts (max %d)\n", kMaxHosts);
