@@ -41,6 +41,14 @@ bool apply_host_key(HostRecord& record, const ConfigKey& key, const ConfigValue&
     return true;
 }
 
+// A file name cut to the field's size would name another file: such a name is left out.
+void assign_file_name(FixedText<256>& field, const ConfigValue& value) {
+    if (value.size() <= field.kCapacity)
+        field.assign(value);
+    else
+        field.clear();
+}
+
 }  // namespace
 
 bool parse_round_schedule(std::string_view value, RoundSchedule& schedule) {
@@ -63,6 +71,8 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     settings.pingcount = 3;
     settings.workers = kDefaultWorkers;
     settings.schedule = RoundSchedule::batch;
+    settings.status_page.clear();
+    settings.metrics_file.clear();
     if (!file.is_open()) {
         std::printf("%s is not existed\n", path);
         return MonitorLoadResult::missing_file;
@@ -102,6 +112,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
             // A per-host key before the first host is ignored.
         } else if (key == "instance_name") {
             settings.instance_name.assign(value);
+        } else if (key == "status_page") {
+            assign_file_name(settings.status_page, value);
+        } else if (key == "metrics_file") {
+            assign_file_name(settings.metrics_file, value);
         }
     }
     file.close();

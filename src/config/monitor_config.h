@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "config/host_history.h"
 #include "output/fixed_text.h"
 
 namespace hv {
@@ -30,6 +31,8 @@ struct MonitorSettings {
     std::int32_t host_count = 0;             ///< hosts in the table, 0 to 255
     RoundSchedule schedule = RoundSchedule::batch;  ///< key `schedule`: "batch" or "window"
     FixedText<128> instance_name;  ///< this station's name; the computer's by default
+    FixedText<256> status_page;    ///< HTML status page rewritten after every round; empty: none
+    FixedText<256> metrics_file;  ///< Prometheus text file rewritten after every round; empty: none
 };
 
 /// One monitored host. The configuration fields never change after the load; the run-time
@@ -46,6 +49,7 @@ struct HostRecord {
     FixedText<512> last_status;             ///< run time: status text of the most recent check
     std::int64_t last_check_time = 0;  ///< run time: when the most recent check ended (epoch s)
     std::int64_t state_since = 0;      ///< run time: when the host last went up or down (epoch s)
+    HostHistory history;               ///< run time: recent results for the reports
 };
 
 /// The fixed table of hosts, addressed by host number 1 to `host_count` in file order.

@@ -13,6 +13,7 @@ USAGE_TAIL = """Usage:
   {p} -start
   {p} -stop
   {p} -status
+  {p} -summary
   {p} -check
   {p} -test
   {p} -s
@@ -22,6 +23,7 @@ Options:
   -start        Start in background mode
   -stop         Stop running instance
   -status       Show running status
+  -summary      Show every host's state, since when, round trip and uptime
   -check        Validate config file format
   -test         Send test email / Telegram / Teams alert
   -s            Silent mode
