@@ -80,6 +80,12 @@ bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigVal
             std::printf("Line %d: workers must be 1-%d\n", line_number, kMaxWorkers);
             ok = false;
         }
+    } else if (key == "schedule") {
+        RoundSchedule schedule = RoundSchedule::batch;
+        if (!parse_round_schedule(value.view(), schedule)) {
+            std::printf("Line %d: schedule must be batch or window\n", line_number);
+            ok = false;
+        }
     } else if (key == "host") {
         if (marks.hosts > 0)
             ok = close_host_block(marks);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -42,9 +43,11 @@ class MonitorServices {
     virtual int send_telegram(const AlertSettings& alerts, const char* text);
     virtual int send_teams(const AlertSettings& alerts, const char* text);
 
-    /// Starts a thread that runs check_host on `slot`. Throws std::system_error when the
-    /// thread cannot be created; the loop then runs the check inline.
-    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot);
+    /// Starts a thread that runs check_host on `slot`, then `on_end` (when set) on the same
+    /// thread. Throws std::system_error when the thread cannot be created; the loop then runs
+    /// the check inline.
+    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
+                                     std::function<void()> on_end);
 
     /// One of the loop's one-second sleeps.
     virtual void sleep_one_second();
@@ -102,7 +105,8 @@ std::mutex& host_state_lock();
 /// slot or an index outside the host table changes nothing.
 int check_host(MonitorContext& context, WorkerSlot* slot);
 
-/// Runs rounds until the stop request is set; returns after the running batch has ended.
+/// Runs rounds until the stop request is set; returns after the running checks have ended.
+/// `settings.schedule` picks how each round hands its hosts to the workers.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
 
 /// True when a round that started at local time `round_start` owes a heartbeat: the heartbeat
