@@ -9,7 +9,6 @@
 #include "notify/outbox.h"
 #include "output/sinks.h"
 #include "output/timestamp.h"
-#include "platform/stop.h"
 
 namespace hv {
 namespace {
@@ -217,9 +216,6 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
             up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
     }
 
-    // A stop request may have ended the probes early: their verdict is not trusted.
-    if (platform::stop_requested())
-        return 0;
     if (up)
         on_success(context, record, slot->index, status, rtt_us);
     else

@@ -68,8 +68,17 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     if (!message.write_and_close(build_mail_message(header, body != nullptr ? body : "")))
         return 0;
 
+    // The greeting names this machine's mail domain: the sender's, else the host name.
+    std::string greeting = mail_domain(sender);
+    if (greeting.empty())
+        greeting = mail_domain("@" + platform::computer_name());
+    if (greeting.empty())
+        greeting = "localhost";
     std::vector<std::string> options = {
-        "-s", alerts.server.c_str(), "--mail-from", sender, "--ssl-reqd", "-T", message.name()};
+        "-s",          smtp_url_with_greeting_name(alerts.server.view(), greeting),
+        "--mail-from", sender,
+        "--ssl-reqd",  "-T",
+        message.name()};
     for (std::string& address : addresses) {
         options.emplace_back("--mail-rcpt");
         options.push_back(std::move(address));
