@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The test command: installs what the tests need, checks the formatting, then builds and runs
 # every test in each variant: plain (warnings as errors), AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, and the
-# Windows build under Wine.
-# Stages can be picked for a quick local run: scripts/test.sh format plain asan tsan fuzz windows
+# UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, the
+# Windows build under Wine, and the release packages (lintian, the unpacked program, the
+# systemd units).
+# Stages can be picked for a quick local run: scripts/test.sh format plain asan tsan fuzz windows package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows)
+[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows package)
 
 step() { printf '\n=== %s\n' "$*"; }
 
@@ -67,6 +68,10 @@ for stage in "${stages[@]}"; do
     windows)
         step "Windows build"
         scripts/windows.sh
+        ;;
+    package)
+        step "packages"
+        scripts/package_check.sh
         ;;
     *)
         echo "unknown stage: $stage" >&2
