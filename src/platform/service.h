@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace hv::platform {
 
@@ -38,14 +40,21 @@ enum class ServiceError {
 };
 
 struct ServiceOutcome {
+    ServiceOutcome() = default;
+    ServiceOutcome(ServiceError e, std::string text = {}) : error(e), detail(std::move(text)) {}
+
     ServiceError error = ServiceError::none;
     std::string detail;  ///< the failing call and the system's message, for `failed`
+    /// Install: settings the service manager refused although the service was registered
+    /// (for example delayed start on a system without it), one text each.
+    std::vector<std::string> warnings;
 };
 
 /// Windows: registers the service `name` that runs this executable in `working_directory` as
 /// "<exe> -service <name> <directory>": started automatically (delayed start) under the local
 /// system account, restarted by the service manager after a crash, with up to 180 s to stop at
-/// system shutdown. Needs administrator rights. POSIX: not_supported.
+/// system shutdown. Needs administrator rights. A refused setting other than the registration
+/// itself is reported in `warnings`; the service stays. POSIX: not_supported.
 ServiceOutcome install_service(const std::string& name, const std::string& working_directory);
 
 /// Windows: stops the service `name` when it runs (waiting for its orderly stop, up to 200 s)

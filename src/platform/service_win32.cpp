@@ -288,14 +288,12 @@ ServiceOutcome install_service(const std::string& name, const std::string& worki
          "ChangeServiceConfig2 (recovery actions)"},
         {SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown, "ChangeServiceConfig2 (shutdown time)"},
     };
+    ServiceOutcome outcome;
     for (const Setting& setting : settings) {
-        if (!ChangeServiceConfig2A(service.h, setting.level, setting.info)) {
-            ServiceOutcome outcome = failure(setting.call);
-            DeleteService(service.h);
-            return outcome;
-        }
+        if (!ChangeServiceConfig2A(service.h, setting.level, setting.info))
+            outcome.warnings.push_back(system_message(setting.call, GetLastError()));
     }
-    return {};
+    return outcome;
 }
 
 ServiceOutcome uninstall_service(const std::string& name) {
