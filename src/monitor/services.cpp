@@ -7,8 +7,9 @@
 
 namespace hv {
 
-int MonitorServices::ping(const char* host, int timeoutsec, int pingcount, StatusText& status) {
-    return ping_probe(host, timeoutsec, pingcount, status);
+int MonitorServices::ping(const char* host, int timeoutsec, int pingcount, StatusText& status,
+                          std::int64_t& rtt_us) {
+    return ping_probe(host, timeoutsec, pingcount, status, &rtt_us);
 }
 
 int MonitorServices::tcp_fallback(const char* host, int timeoutsec, StatusText& status) {

@@ -35,13 +35,22 @@ class FakeServices : public MonitorServices {
     std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
+    std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
 
-    int ping(const char* host, int, int pingcount, StatusText& status) override {
+    /// The reply count ping reports; by default every reply when ping_up says so, else none.
+    std::function<int(const std::string& host, int pingcount)> ping_replies =
+        [this](const std::string& host, int pingcount) { return ping_up(host) ? pingcount : 0; };
+
+    int ping(const char* host, int, int pingcount, StatusText& status,
+             std::int64_t& rtt_us) override {
         ++ping_calls;
-        if (!ping_up(host))
-            return 0;
-        status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
-        return pingcount;
+        rtt_us = -1;
+        int replies = ping_replies(host, pingcount);
+        if (replies > 0) {
+            status.format("Ping OK %s received=%d/%d", host, replies, pingcount);
+            rtt_us = this->rtt_us;
+        }
+        return replies;
     }
     int tcp_fallback(const char* host, int, StatusText& status) override {
         ++tcp_calls;
