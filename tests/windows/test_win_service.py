@@ -100,8 +100,9 @@ class InstallAndRun(ServiceCase):
         self.assertTrue(wait_for(lambda: self.state() == "STOPPED", timeout=60))
         fields = self.query()
         self.assertEqual((fields["WIN32_EXIT_CODE"], fields["SERVICE_EXIT_CODE"]), ("0", "0"))
-        # The orderly stop removed the PID file.
+        # The orderly stop wrote the state and removed the PID file.
         self.assertFalse(self.exists("hostvigil.pid"))
+        self.assertIn(b'"not a host!"', self.read_bytes("hostvigil_state.json"))
 
         code, out = self.run_hv("-uninstall", self.name)
         self.assertEqual((code, out), (0, f"Service {self.name} removed\r\n"))
