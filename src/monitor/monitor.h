@@ -31,8 +31,8 @@ class MonitorServices {
   public:
     virtual ~MonitorServices() = default;
 
-    virtual int ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
-    virtual int tcp_fallback(const char* host, int timeoutsec, StatusText& status);
+    virtual PingResult ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
+    virtual FallbackResult tcp_fallback(const char* host, int timeoutsec, StatusText& status);
     virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
                            const char* body);
     virtual int send_telegram(const AlertSettings& alerts, const char* text);

@@ -33,22 +33,29 @@ class FakeServices : public MonitorServices {
   public:
     std::function<bool(const std::string& host)> ping_up = [](const std::string&) { return true; };
     std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
+    /// Whether a failed ping or fallback reports a name that does not resolve.
+    std::function<bool(const std::string& host)> ping_name_failed = [](const std::string&) {
+        return false;
+    };
+    std::function<bool(const std::string& host)> tcp_name_failed = [](const std::string&) {
+        return false;
+    };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
 
-    int ping(const char* host, int, int pingcount, StatusText& status) override {
+    PingResult ping(const char* host, int, int pingcount, StatusText& status) override {
         ++ping_calls;
         if (!ping_up(host))
-            return 0;
+            return {0, ping_name_failed(host)};
         status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
-        return pingcount;
+        return {pingcount, false};
     }
-    int tcp_fallback(const char* host, int, StatusText& status) override {
+    FallbackResult tcp_fallback(const char* host, int, StatusText& status) override {
         ++tcp_calls;
         if (!tcp_up(host))
-            return 0;
+            return {false, tcp_name_failed(host)};
         status.format("Ping blocked but TCP reachable: %s", host);
-        return 1;
+        return {true, false};
     }
     int send_email(AlertSettings&, const char* recipients, const char* subject,
                    const char* body) override {

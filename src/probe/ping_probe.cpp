@@ -7,19 +7,20 @@
 
 namespace hv {
 
-int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status) {
+PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status) {
     // A host text that could read as an option or hold anything but a name or an address is
     // never handed to ping: the check fails.
     if (host == nullptr || !is_usable_host(host))
-        return 0;
+        return {};
     const int count = pingcount;
     CaptureText output;
-    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output) < 0)
-        return 0;
-    int replies = count_ping_replies(output);
-    if (replies > 0)
-        status.format("Ping OK %s received=%d/%d", host, replies, count);
-    return replies;
+    int exit_code = run_command_capture(platform::ping_argv(host, count, timeoutsec), output);
+    if (exit_code < 0)
+        return {};
+    PingResult result = read_ping_output(output.view(), host, count, exit_code);
+    if (result.replies > 0)
+        status.format("Ping OK %s received=%d/%d", host, result.replies, count);
+    return result;
 }
 
 }  // namespace hv

@@ -9,17 +9,39 @@ namespace hv {
 
 using StatusText = FixedText<512>;
 
-/// Counts the replies in ping's output: "TTL=" and "ttl=" occurrences, or failing those the
-/// number after the first "Received =".
-int count_ping_replies(std::string_view output);
+/// What one run of ping showed. New findings from ping's output go here as further fields.
+struct PingResult {
+    int replies = 0;           ///< echo replies counted, 0 to `pingcount`
+    bool name_failed = false;  ///< ping said the host name does not resolve
+};
 
-/// Pings `host` `pingcount` times, waiting `timeoutsec` seconds per reply. Returns the reply
-/// count and writes "Ping OK %s received=%d/%d" into `status` when it is positive; otherwise a
-/// value of 0 or below, `status` untouched. An unusable host text starts nothing and gives 0.
-int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status);
+/// What the TCP fallback found.
+struct FallbackResult {
+    bool reachable = false;    ///< a connection was accepted or refused
+    bool name_failed = false;  ///< the host name did not resolve within the wait
+};
 
-/// Tries TCP connections to ports 443, 80 and 22. Returns 1 and writes
-/// "Ping blocked but TCP reachable: %s" when one is accepted or refused; 0 otherwise.
-int tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status);
+/// Counts the echo replies in ping's output, line by line: an iputils reply ("ttl="), a
+/// Windows IPv4 reply ("TTL=") or a Windows IPv6 reply (an address, a colon and one round-trip
+/// time such as "time<1ms" in any language). Duplicates ("(DUP!)") and ICMP error answers
+/// never count; the count never exceeds `pingcount`.
+int count_ping_replies(std::string_view output, int pingcount);
+
+/// Reads ping's whole output for `host`: the reply count, and whether ping reported that the
+/// name does not resolve (no reply, a failing `exit_code`, and a single line that names the
+/// host; never for a numeric address).
+PingResult read_ping_output(std::string_view output, std::string_view host, int pingcount,
+                            int exit_code);
+
+/// Pings `host` `pingcount` times, waiting `timeoutsec` seconds per reply. Writes
+/// "Ping OK %s received=%d/%d" into `status` when a reply came; `status` is untouched
+/// otherwise. An unusable host text starts nothing and gives no reply.
+PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status);
+
+/// Resolves `host` once, waiting at most `timeoutsec` seconds, then tries TCP connections to
+/// ports 443, 80 and 22 on its addresses all at once, waiting at most `timeoutsec` seconds for
+/// the first to be accepted or refused. When one is, writes
+/// "Ping blocked but TCP reachable: %s" into `status`; `status` is untouched otherwise.
+FallbackResult tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status);
 
 }  // namespace hv
