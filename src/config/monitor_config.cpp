@@ -41,6 +41,14 @@ bool apply_host_key(HostRecord& record, const ConfigKey& key, const ConfigValue&
     return true;
 }
 
+// A file name cut to the field's size would name another file: such a name is left out.
+void assign_file_name(FixedText<256>& field, const ConfigValue& value) {
+    if (value.size() <= field.kCapacity)
+        field.assign(value);
+    else
+        field.clear();
+}
+
 }  // namespace
 
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
@@ -51,6 +59,8 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     settings.fast_retry_interval = 4;
     settings.pingcount = 3;
     settings.workers = kDefaultWorkers;
+    settings.status_page.clear();
+    settings.metrics_file.clear();
     if (!file.is_open()) {
         std::printf("%s is not existed\n", path);
         return MonitorLoadResult::missing_file;
@@ -86,6 +96,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
             // A per-host key before the first host is ignored.
         } else if (key == "instance_name") {
             settings.instance_name.assign(value);
+        } else if (key == "status_page") {
+            assign_file_name(settings.status_page, value);
+        } else if (key == "metrics_file") {
+            assign_file_name(settings.metrics_file, value);
         }
     }
     file.close();

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "config/host_history.h"
 #include "output/fixed_text.h"
 
 namespace hv {
@@ -22,6 +23,8 @@ struct MonitorSettings {
     std::int32_t workers = kDefaultWorkers;  ///< hosts checked at once; 1 to 50
     std::int32_t host_count = 0;             ///< hosts in the table, 0 to 255
     FixedText<128> instance_name;            ///< this station's name; the computer's by default
+    FixedText<256> status_page;   ///< HTML status page rewritten after every round; empty: none
+    FixedText<256> metrics_file;  ///< Prometheus text file rewritten after every round; empty: none
 };
 
 /// One monitored host. The configuration fields never change after the load; the run-time
@@ -37,6 +40,9 @@ struct HostRecord {
     FixedText<256> pinglossmsg{"default"};  ///< alert text; "default" (any case) or empty: built-in
     FixedText<256> pingbackmsg{"default"};  ///< recovery text, same rule
     FixedText<512> last_status;             ///< run time: status text of the most recent check
+    std::int64_t last_check_time = 0;  ///< run time: when the most recent check ended (epoch s)
+    std::int64_t state_since = 0;      ///< run time: when the host last went up or down (epoch s)
+    HostHistory history;               ///< run time: recent results for the reports
 };
 
 /// The fixed table of hosts, addressed by host number 1 to `host_count` in file order.

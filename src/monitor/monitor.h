@@ -2,6 +2,7 @@
 // heartbeat.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -31,6 +32,7 @@ class MonitorServices {
   public:
     virtual ~MonitorServices() = default;
 
+    /// What ping showed: the reply count, a name that does not resolve, the round-trip time.
     virtual PingResult ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
     virtual FallbackResult tcp_fallback(const char* host, int timeoutsec, StatusText& status);
     virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
@@ -49,13 +51,40 @@ class MonitorServices {
     static MonitorServices& real();
 };
 
+/// The channels a notice goes out on, as counted in RunStats.
+enum class Channel { email, telegram, teams };
+inline constexpr int kChannelCount = 3;
+
+/// What the instance did, for the reports. The send counters are written by worker threads;
+/// the round fields only by the main thread between rounds.
+struct RunStats {
+    /// Sends per channel: [channel][0] succeeded, [channel][1] failed.
+    std::atomic<std::uint64_t> sends[kChannelCount][2] = {};
+    std::int64_t last_round = 0;         ///< when the last complete round started; 0 none yet
+    std::int64_t round_duration_us = 0;  ///< how long the checks of that round took
+
+    void count_send(Channel channel, bool ok) {
+        sends[static_cast<int>(channel)][ok ? 0 : 1].fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+/// Told after every complete round, on the main thread, with no lock held; may read the host
+/// records without the host-state lock, since no check runs then.
+class RoundObserver {
+  public:
+    virtual ~RoundObserver() = default;
+    virtual void round_finished(const MonitorContext& context) = 0;
+};
+
 /// The process-wide records the monitor works on. `services` may stay null: the real
-/// probes and channels are used then.
+/// probes and channels are used then. `stats` and `observer` may stay null too.
 struct MonitorContext {
     MonitorSettings& settings;
     HostTable& hosts;
     AlertSettings& alerts;
     MonitorServices* services = nullptr;
+    RunStats* stats = nullptr;
+    RoundObserver* observer = nullptr;
 
     MonitorServices& use() const {
         return services != nullptr ? *services : MonitorServices::real();

@@ -1,4 +1,5 @@
 #include <array>
+#include <chrono>
 #include <ctime>
 #include <new>
 #include <system_error>
@@ -73,15 +74,28 @@ bool wait_seconds(MonitorServices& services, int seconds) {
     return true;
 }
 
+void finish_round(MonitorContext& context, std::time_t round_start,
+                  std::chrono::steady_clock::duration took) {
+    if (context.stats != nullptr) {
+        context.stats->last_round = static_cast<std::int64_t>(round_start);
+        context.stats->round_duration_us =
+            std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    }
+    if (context.observer != nullptr)
+        context.observer->round_finished(context);
+}
+
 }  // namespace
 
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state) {
     SlotTable slots{};
     while (!platform::stop_requested()) {
         const std::time_t round_start = std::time(nullptr);
+        const auto started = std::chrono::steady_clock::now();
         bool any_failed = false;
         if (!run_checks(context, slots, any_failed))
             return;
+        finish_round(context, round_start, std::chrono::steady_clock::now() - started);
         send_heartbeat_if_due(context, round_start, heartbeat_state);
 
         const int wait =

@@ -42,13 +42,23 @@ class FakeServices : public MonitorServices {
     };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
+    std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
+
+    /// The reply count ping reports; by default every reply when ping_up says so, else none.
+    std::function<int(const std::string& host, int pingcount)> ping_replies =
+        [this](const std::string& host, int pingcount) { return ping_up(host) ? pingcount : 0; };
 
     PingResult ping(const char* host, int, int pingcount, StatusText& status) override {
         ++ping_calls;
-        if (!ping_up(host))
-            return {0, ping_name_failed(host)};
-        status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
-        return {pingcount, false};
+        PingResult result;
+        result.replies = ping_replies(host, pingcount);
+        if (result.replies > 0) {
+            status.format("Ping OK %s received=%d/%d", host, result.replies, pingcount);
+            result.rtt_us = rtt_us;
+        } else {
+            result.name_failed = ping_name_failed(host);
+        }
+        return result;
     }
     FallbackResult tcp_fallback(const char* host, int, StatusText& status) override {
         ++tcp_calls;

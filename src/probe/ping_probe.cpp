@@ -2,6 +2,7 @@
 
 #include "config/host_text.h"
 #include "platform/ping_command.h"
+#include "probe/ping_rtt.h"
 #include "probe/probes.h"
 #include "probe/runner.h"
 
@@ -18,8 +19,10 @@ PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusTex
     if (exit_code < 0)
         return {};
     PingResult result = read_ping_output(output.view(), host, count, exit_code);
-    if (result.replies > 0)
+    if (result.replies > 0) {
         status.format("Ping OK %s received=%d/%d", host, result.replies, count);
+        result.rtt_us = average_rtt_us(output);
+    }
     return result;
 }
 

@@ -1,6 +1,7 @@
 // The two reachability probes of a host check.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "output/fixed_text.h"
@@ -13,6 +14,8 @@ using StatusText = FixedText<512>;
 struct PingResult {
     int replies = 0;           ///< echo replies counted, 0 to `pingcount`
     bool name_failed = false;  ///< ping said the host name does not resolve
+    /// Average round-trip time of the replies in microseconds; -1 when none carried a time.
+    std::int64_t rtt_us = -1;
 };
 
 /// What the TCP fallback found.

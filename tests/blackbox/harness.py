@@ -24,6 +24,27 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def processes_in(workdir, program_only=False):
+    """Process ids whose working directory is workdir: the program's instances, and any
+    child they left behind (other tests may run the same program elsewhere meanwhile)."""
+    exe = os.path.realpath(BIN)
+    cwd = os.path.realpath(workdir)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if (os.readlink(f"/proc/{entry}/cwd") == cwd
+                        and (not program_only or os.readlink(f"/proc/{entry}/exe") == exe)):
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def instances_in(workdir):
+    return processes_in(workdir, program_only=True)
+
+
 class WorkDir(unittest.TestCase):
     """A test case that runs the program in its own temporary working directory, with a
     private bin/ folder placed first on PATH for fake programs."""
@@ -102,6 +123,34 @@ class WorkDir(unittest.TestCase):
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.children.append(child)
         return child
+
+    def start_together(self, count, *args):
+        """Starts count run modes that exec at the same moment, so that they meet in the
+        window between reading and writing the PID file. Each starts as a small Python helper
+        that reports on one pipe that it is up, waits on another, then replaces itself by the
+        program, so the program's pid is the child's. All are released with one write once
+        every helper has reported."""
+        go_r, go_w = os.pipe()
+        up_r, up_w = os.pipe()
+        argv = [BIN, *args]
+        helper = (f"import os; os.write({up_w}, b'u'); os.close({up_w}); os.read({go_r}, 1); "
+                  f"os.close({go_r}); os.execv({BIN!r}, {argv!r})")
+        children = []
+        for _ in range(count):
+            child = subprocess.Popen(["/usr/bin/python3", "-c", helper], cwd=self.work,
+                                     env=self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, pass_fds=(go_r, up_w))
+            self.children.append(child)
+            self.addCleanup(child.stdout.close)
+            children.append(child)
+        os.close(go_r)
+        os.close(up_w)
+        with os.fdopen(up_r, "rb") as up:
+            ready = up.read(count)  # whole, or short when a helper died before reporting
+        self.assertEqual(len(ready), count, "every helper reported")
+        os.write(go_w, b"x" * count)
+        os.close(go_w)
+        return children
 
     def stop_child(self, child, sig=signal.SIGTERM, timeout=30):
         """Sends sig and returns (exit code, all output)."""

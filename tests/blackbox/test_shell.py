@@ -3,10 +3,9 @@
 import os
 import signal
 import subprocess
-import threading
 import time
 
-from harness import BIN, WorkDir, wait_for
+from harness import BIN, WorkDir, instances_in, wait_for
 
 MONITOR = 'interval : "1"\nfast_retry_interval : "1"\npingcount : "1"\n'
 
@@ -14,6 +13,7 @@ USAGE_TAIL = """Usage:
   {p} -start
   {p} -stop
   {p} -status
+  {p} -summary
   {p} -check
   {p} -test
   {p} -s
@@ -23,6 +23,7 @@ Options:
   -start        Start in background mode
   -stop         Stop running instance
   -status       Show running status
+  -summary      Show every host's state, since when, round trip and uptime
   -check        Validate config file format
   -test         Send test email / Telegram / Teams alert
   -s            Silent mode
@@ -110,7 +111,7 @@ class BackgroundInstance(ShellCase):
         self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {pid}\n"))
         # A second start is refused by the new process itself; the record stays.
         self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
-        time.sleep(0.5)
+        self.assertTrue(wait_for(lambda: instances_in(self.work) == [pid]))
         self.assertEqual(self.read_pid(), pid)
         self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
         self.assertFalse(self.exists("hostvigil.pid"))
@@ -119,7 +120,7 @@ class BackgroundInstance(ShellCase):
 
     def test_start_without_configuration_reports_success_and_writes_nothing(self):
         self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
-        time.sleep(0.5)
+        self.assertTrue(wait_for(lambda: instances_in(self.work) == []))
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_second_run_mode_is_refused(self):
@@ -135,19 +136,12 @@ class BackgroundInstance(ShellCase):
 
     def test_simultaneous_starts_leave_one_instance(self):
         self.write_configs()
-        barrier = threading.Barrier(6)
-        children = []
-
-        def launch():
-            barrier.wait()
-            children.append(self.start_hv())
-
-        threads = [threading.Thread(target=launch) for _ in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        time.sleep(1.5)
+        # Comment lines the loader reads between an instance's first look at the PID file and
+        # its claim: a window of some milliseconds in which every start meets the others.
+        self.write("hostvigil_host.txt", MONITOR + "# padding\n" * 200000)
+        children = self.start_together(6)
+        # Every loser ends on its own; the winner keeps running.
+        self.assertTrue(wait_for(lambda: sum(c.poll() is None for c in children) <= 1, timeout=30))
         running = [c for c in children if c.poll() is None]
         self.assertEqual(len(running), 1)
         for c in children:
@@ -155,15 +149,24 @@ class BackgroundInstance(ShellCase):
                 self.assertEqual(c.returncode, 1)
                 self.assertEqual(c.stdout.read().decode(), "hostvigil already running\n")
         self.assertEqual(self.read_pid(), running[0].pid)
+        # The winner is this test's child and stays unreaped until wait(): once it ends it is a
+        # zombie, which -stop must take for ended rather than wait out its bound.
+        began = time.monotonic()
         self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertLess(time.monotonic() - began, 5, "-stop of an idle instance")
         self.assertEqual(running[0].wait(timeout=15), 0)
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_silent_run_prints_nothing(self):
         self.write_configs()
+        self.write("hostvigil_host.txt", MONITOR + 'host : "127.0.0.1"\ntcpfallback : "no"\n')
+        calls = os.path.join(self.dir, "ping.calls")
+        self.fake_program("ping", f'echo >> "{calls}"\n'
+                                  'echo "1 packets transmitted, 1 received, 0% packet loss"\n')
         child = self.start_hv("-s")
-        self.assertTrue(wait_for(lambda: self.read_pid() == child.pid))
-        time.sleep(1.2)
+        # The second check starts a second round: the first one, its wait included, is over.
+        self.assertTrue(wait_for(lambda: os.path.exists(calls) and os.path.getsize(calls) >= 2,
+                                 timeout=20))
         rc, out = self.stop_child(child)
         self.assertEqual((rc, out), (0, ""))
 

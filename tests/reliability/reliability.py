@@ -6,7 +6,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 
-from harness import BIN, WorkDir, wait_for  # noqa: E402,F401
+from harness import BIN, WorkDir, instances_in, processes_in, wait_for  # noqa: E402,F401
 
 # Sanitizer builds run several times slower; their runs do fewer rounds.
 SANITIZED = "san" in os.path.basename(os.path.dirname(BIN))
@@ -67,27 +67,6 @@ def rss_kib(pid):
 
 def thread_count(pid):
     return int(status_field(pid, "Threads"))
-
-
-def processes_in(workdir, program_only=False):
-    """Process ids whose working directory is workdir: the program's instances, and any
-    child they left behind (other tests may run the same program elsewhere meanwhile)."""
-    exe = os.path.realpath(BIN)
-    cwd = os.path.realpath(workdir)
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if (os.readlink(f"/proc/{entry}/cwd") == cwd
-                        and (not program_only or os.readlink(f"/proc/{entry}/exe") == exe)):
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
-
-
-def instances_in(workdir):
-    return processes_in(workdir, program_only=True)
 
 
 class Instance:

@@ -1,0 +1,369 @@
+#include "state/state.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/files.h"
+#include "platform/instance.h"
+
+namespace hv::state {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kMaxFileBytes = 16u << 20;
+
+// Looks up one optional member of `object`. Each reader returns false only when the key is
+// there with a value it cannot take; a missing key leaves the target at its default.
+class FieldReader {
+  public:
+    FieldReader(const json& object, std::string& reason, const char* where)
+        : object_(object), reason_(reason), where_(where) {}
+
+    bool integer(const char* key, std::int64_t& target, std::int64_t low, std::int64_t high) {
+        auto it = object_.find(key);
+        if (it == object_.end())
+            return true;
+        if (!it->is_number_integer())
+            return fail(key, "is not a whole number");
+        if (it->is_number_unsigned() &&
+            it->get<std::uint64_t>() >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return fail(key, "is out of range");
+        std::int64_t value = it->get<std::int64_t>();
+        if (value < low || value > high)
+            return fail(key, "is out of range");
+        target = value;
+        return true;
+    }
+    bool integer(const char* key, std::int32_t& target, std::int32_t low, std::int32_t high) {
+        std::int64_t value = target;
+        if (!integer(key, value, low, high))
+            return false;
+        target = static_cast<std::int32_t>(value);
+        return true;
+    }
+    bool boolean(const char* key, bool& target) {
+        auto it = object_.find(key);
+        if (it == object_.end())
+            return true;
+        if (!it->is_boolean())
+            return fail(key, "is not true or false");
+        target = it->get<bool>();
+        return true;
+    }
+    bool text(const char* key, std::string& target, bool required = false) {
+        auto it = object_.find(key);
+        if (it == object_.end())
+            return required ? fail(key, "is missing") : true;
+        if (!it->is_string())
+            return fail(key, "is not a text");
+        target = it->get<std::string>();
+        return true;
+    }
+
+  private:
+    bool fail(const char* key, const char* problem) {
+        reason_ = std::string(where_) + " \"" + key + "\" " + problem;
+        return false;
+    }
+    const json& object_;
+    std::string& reason_;
+    const char* where_;
+};
+
+constexpr std::int64_t kTimeMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int32_t kCountMax = std::numeric_limits<std::int32_t>::max();
+
+bool read_channel(const std::string& name, Channel& channel) {
+    for (Channel c : {Channel::email, Channel::telegram, Channel::teams}) {
+        if (name == channel_key(c)) {
+            channel = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool read_kind(const std::string& name, NoticeKind& kind) {
+    for (NoticeKind k : {NoticeKind::alert, NoticeKind::recovery}) {
+        if (name == kind_key(k)) {
+            kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool read_notice(const json& item, PendingNotice& notice, std::string& reason) {
+    if (!item.is_object()) {
+        reason = "a pending notice is not an object";
+        return false;
+    }
+    FieldReader field(item, reason, "pending notice:");
+    std::string channel, kind;
+    if (!field.text("channel", channel, true) || !field.text("kind", kind, true) ||
+        !field.text("text", notice.text, true) ||
+        !field.integer("first_queued", notice.first_queued, 0, kTimeMax) ||
+        !field.integer("attempts", notice.attempts, 0, kCountMax) ||
+        !field.integer("next_try", notice.next_try, 0, kTimeMax))
+        return false;
+    if (!read_channel(channel, notice.channel)) {
+        reason = "pending notice: unknown channel \"" + channel + "\"";
+        return false;
+    }
+    if (!read_kind(kind, notice.kind)) {
+        reason = "pending notice: unknown kind \"" + kind + "\"";
+        return false;
+    }
+    return true;
+}
+
+bool read_hours(const json& item, std::vector<HourCount>& hours, std::string& reason) {
+    if (!item.is_array() || item.size() > 24) {
+        reason = "host: \"hours\" is not a list of at most 24 entries";
+        return false;
+    }
+    for (const json& entry : item) {
+        if (!entry.is_object()) {
+            reason = "an hour entry is not an object";
+            return false;
+        }
+        FieldReader field(entry, reason, "hour:");
+        HourCount hour;
+        if (!field.integer("hour", hour.hour, 0, kTimeMax) ||
+            !field.integer("checks", hour.checks, 0, kTimeMax) ||
+            !field.integer("up", hour.up, 0, hour.checks))
+            return false;
+        hours.push_back(hour);
+    }
+    return true;
+}
+
+bool read_recent(std::string& recent, std::string& reason) {
+    if (recent.size() > 60 || recent.find_first_not_of("UD") != std::string::npos) {
+        reason = "host: \"recent\" is not a text of at most 60 U and D";
+        recent.clear();
+        return false;
+    }
+    return true;
+}
+
+bool read_sends(const json& document, std::vector<SendTotals>& sends, std::string& reason) {
+    auto it = document.find("sends");
+    if (it == document.end())
+        return true;
+    if (!it->is_object()) {
+        reason = "\"sends\" is not an object";
+        return false;
+    }
+    for (Channel c : {Channel::email, Channel::telegram, Channel::teams}) {
+        auto entry = it->find(channel_key(c));
+        if (entry == it->end())
+            continue;
+        if (!entry->is_object()) {
+            reason = "\"sends\" entry is not an object";
+            return false;
+        }
+        FieldReader field(*entry, reason, "sends:");
+        SendTotals totals;
+        totals.channel = c;
+        if (!field.integer("ok", totals.ok, 0, kTimeMax) ||
+            !field.integer("failed", totals.failed, 0, kTimeMax))
+            return false;
+        sends.push_back(totals);
+    }
+    return true;
+}
+
+bool read_host(const json& item, HostState& host, std::string& reason) {
+    if (!item.is_object()) {
+        reason = "a host entry is not an object";
+        return false;
+    }
+    FieldReader field(item, reason, "host:");
+    if (!field.text("host", host.host, true) ||
+        !field.integer("occurrence", host.occurrence, 1, kCountMax) ||
+        !field.integer("fail_count", host.fail_count, 0, kCountMax) ||
+        !field.boolean("alert_outstanding", host.alert_outstanding) ||
+        !field.integer("state_since", host.state_since, 0, kTimeMax) ||
+        !field.integer("last_check", host.last_check, 0, kTimeMax) ||
+        !field.text("last_result", host.last_result) ||
+        !field.integer("last_rtt_us", host.last_rtt_us, -1, kTimeMax) ||
+        !field.text("recent", host.recent) || !read_recent(host.recent, reason))
+        return false;
+    auto hours = item.find("hours");
+    if (hours != item.end() && !read_hours(*hours, host.hours, reason))
+        return false;
+    auto pending = item.find("pending");
+    if (pending == item.end())
+        return true;
+    if (!pending->is_array()) {
+        reason = "host: \"pending\" is not a list";
+        return false;
+    }
+    for (const json& entry : *pending) {
+        PendingNotice notice;
+        if (!read_notice(entry, notice, reason))
+            return false;
+        host.pending.push_back(std::move(notice));
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* channel_key(Channel channel) {
+    switch (channel) {
+        case Channel::email:
+            return "email";
+        case Channel::telegram:
+            return "telegram";
+        case Channel::teams:
+            return "teams";
+    }
+    return "email";
+}
+
+const char* kind_key(NoticeKind kind) {
+    return kind == NoticeKind::alert ? "alert" : "recovery";
+}
+
+std::string to_json(const Snapshot& snapshot) {
+    json hosts = json::array();
+    for (const HostState& host : snapshot.hosts) {
+        json pending = json::array();
+        for (const PendingNotice& notice : host.pending) {
+            pending.push_back({{"channel", channel_key(notice.channel)},
+                               {"kind", kind_key(notice.kind)},
+                               {"text", notice.text},
+                               {"first_queued", notice.first_queued},
+                               {"attempts", notice.attempts},
+                               {"next_try", notice.next_try}});
+        }
+        json hours = json::array();
+        for (const HourCount& hour : host.hours)
+            hours.push_back({{"hour", hour.hour}, {"checks", hour.checks}, {"up", hour.up}});
+        hosts.push_back({{"host", host.host},
+                         {"occurrence", host.occurrence},
+                         {"fail_count", host.fail_count},
+                         {"alert_outstanding", host.alert_outstanding},
+                         {"state_since", host.state_since},
+                         {"last_check", host.last_check},
+                         {"last_result", host.last_result},
+                         {"pending", std::move(pending)},
+                         {"last_rtt_us", host.last_rtt_us},
+                         {"recent", host.recent},
+                         {"hours", std::move(hours)}});
+    }
+    json sends = json::object();
+    for (const SendTotals& totals : snapshot.sends)
+        sends[channel_key(totals.channel)] = {{"ok", totals.ok}, {"failed", totals.failed}};
+    json document = {
+        {"version", kStateVersion},          {"saved_at", snapshot.saved_at},
+        {"last_round", snapshot.last_round}, {"round_duration_us", snapshot.round_duration_us},
+        {"sends", std::move(sends)},         {"hosts", std::move(hosts)}};
+    // Host and result texts come from the configuration and from ping's output, which need
+    // not be UTF-8: such bytes are replaced instead of failing the whole write.
+    return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool from_json(std::string_view text, Snapshot& out, std::string& reason) {
+    out = Snapshot{};
+    json document = json::parse(text.begin(), text.end(), nullptr, false);
+    if (document.is_discarded()) {
+        reason = "not valid JSON";
+        return false;
+    }
+    if (!document.is_object()) {
+        reason = "not a JSON object";
+        return false;
+    }
+    auto version = document.find("version");
+    if (version == document.end() || !version->is_number_integer() ||
+        version->get<std::int64_t>() != kStateVersion) {
+        reason = "format version is not " + std::to_string(kStateVersion);
+        return false;
+    }
+    auto hosts = document.find("hosts");
+    if (hosts == document.end() || !hosts->is_array()) {
+        reason = "\"hosts\" is not a list";
+        return false;
+    }
+    Snapshot snapshot;
+    FieldReader field(document, reason, "state:");
+    if (!field.integer("saved_at", snapshot.saved_at, 0, kTimeMax) ||
+        !field.integer("last_round", snapshot.last_round, 0, kTimeMax) ||
+        !field.integer("round_duration_us", snapshot.round_duration_us, 0, kTimeMax) ||
+        !read_sends(document, snapshot.sends, reason))
+        return false;
+    for (const json& item : *hosts) {
+        HostState host;
+        if (!read_host(item, host, reason))
+            return false;
+        snapshot.hosts.push_back(std::move(host));
+    }
+    out = std::move(snapshot);
+    return true;
+}
+
+LoadResult load_state(const char* path, Snapshot& out, std::string& reason) {
+    out = Snapshot{};
+    std::FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) {
+        // A path that exists but cannot be opened (no permission) is not a first start: say so.
+        std::error_code ignored;
+        if (std::filesystem::exists(path, ignored)) {
+            reason = "it cannot be read";
+            return LoadResult::ignored;
+        }
+        return LoadResult::missing;
+    }
+    std::string text;
+    char chunk[65536];
+    std::size_t n;
+    bool too_big = false;
+    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+        if (text.size() + n > kMaxFileBytes) {
+            too_big = true;
+            break;
+        }
+        text.append(chunk, n);
+    }
+    const bool read_error = std::ferror(in) != 0;
+    std::fclose(in);
+    if (read_error) {
+        reason = "it cannot be read";
+        return LoadResult::ignored;
+    }
+    if (too_big) {
+        reason = "it is larger than 16 MiB";
+        return LoadResult::ignored;
+    }
+    return from_json(text, out, reason) ? LoadResult::loaded : LoadResult::ignored;
+}
+
+bool save_state(const char* path, const Snapshot& snapshot) {
+    const std::string content = to_json(snapshot);
+    std::string temp;
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+        temp = std::string(path) + "." + std::to_string(platform::current_pid()) + "-" +
+               std::to_string(attempt) + ".tmp";
+        file = platform::create_exclusive(temp.c_str(), false);
+    }
+    if (file == nullptr)
+        return false;
+    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    ok = platform::flush_to_disk(file) && ok;
+    ok = std::fclose(file) == 0 && ok;
+    ok = ok && platform::replace_file(temp.c_str(), path);
+    if (!ok)
+        platform::delete_file(temp.c_str());
+    return ok;
+}
+
+}  // namespace hv::state
