@@ -13,6 +13,9 @@ import unittest
 BIN = os.environ.get("HOSTVIGIL_BIN", os.path.join(os.path.dirname(__file__), "../../build/hostvigil"))
 BIN = os.path.abspath(BIN)
 
+# Runs a command as nobody, without root's groups.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
 
 def wait_for(predicate, timeout=10.0, interval=0.05):
     """Polls predicate until it returns a true value or the timeout passes; returns the value."""
@@ -110,10 +113,30 @@ class WorkDir(unittest.TestCase):
         os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
         return path
 
+    def make_work_read_only(self):
+        """Makes the working directory read-only for the user the program runs as; returns the
+        command prefix that runs it as that user. Root writes anywhere, so as root that is an
+        unprivileged user who may only read and execute; the test is skipped where no user
+        without write access can be had."""
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        prefix = []
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            os.chmod(self.dir, 0o755)
+            for name in os.listdir(self.work):
+                os.chmod(self.path(name), 0o644)
+            prefix = NOBODY
+        probe = subprocess.run([*prefix, "/bin/sh", "-c", f"touch '{self.work}/probe'"],
+                               stderr=subprocess.DEVNULL)
+        if probe.returncode == 0:
+            self.skipTest("this user can write to a read-only directory")
+        return prefix
+
     # Running the program.
-    def run_hv(self, *args, timeout=60, input=None):
-        """Runs the program to its end; returns (exit code, standard output)."""
-        result = subprocess.run([BIN, *args], cwd=self.work, env=self.env, input=input,
+    def run_hv(self, *args, timeout=60, input=None, prefix=()):
+        """Runs the program to its end, after the command prefix if any; returns (exit code,
+        standard output)."""
+        result = subprocess.run([*prefix, BIN, *args], cwd=self.work, env=self.env, input=input,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
         return result.returncode, result.stdout.decode("utf-8", "replace")
 
