@@ -1,3 +1,4 @@
+#include <climits>
 #include <string>
 
 #include "config/host_text.h"
@@ -8,6 +9,14 @@
 
 namespace hv {
 
+int ping_time_limit_ms(int pingcount, int timeoutsec) {
+    constexpr long long kMarginMs = 5000;
+    long long per_reply = timeoutsec > 1 ? timeoutsec : 1;  // ping waits at least a second
+    long long count = pingcount > 1 ? pingcount : 1;
+    long long limit = count * per_reply * 1000 + kMarginMs;
+    return limit > INT_MAX ? INT_MAX : static_cast<int>(limit);
+}
+
 PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status) {
     // A host text that could read as an option or hold anything but a name or an address is
     // never handed to ping: the check fails.
@@ -15,7 +24,10 @@ PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusTex
         return {};
     const int count = pingcount;
     CaptureText output;
-    int exit_code = run_command_capture(platform::ping_argv(host, count, timeoutsec), output);
+    // A ping that hangs (a stalled name lookup, a stopped process) must not hold its worker:
+    // it is ended after every reply's wait plus a margin, and the check fails.
+    int exit_code = run_command_capture(platform::ping_argv(host, count, timeoutsec), output,
+                                        nullptr, ping_time_limit_ms(count, timeoutsec));
     if (exit_code < 0)
         return {};
     PingResult result = read_ping_output(output.view(), host, count, exit_code);

@@ -24,6 +24,10 @@ struct FallbackResult {
     bool name_failed = false;  ///< the host name did not resolve within the wait
 };
 
+/// How long one ping run may take: `pingcount` replies of `timeoutsec` each (each at least a
+/// second, ping's interval) plus a 5-second margin, in milliseconds, at most INT_MAX.
+int ping_time_limit_ms(int pingcount, int timeoutsec);
+
 /// Counts the echo replies in ping's output, line by line: an iputils reply ("ttl="), a
 /// Windows IPv4 reply ("TTL=") or a Windows IPv6 reply (an address, a colon and one round-trip
 /// time such as "time<1ms" in any language). Duplicates ("(DUP!)") and ICMP error answers
@@ -38,7 +42,8 @@ PingResult read_ping_output(std::string_view output, std::string_view host, int 
 
 /// Pings `host` `pingcount` times, waiting `timeoutsec` seconds per reply. Writes
 /// "Ping OK %s received=%d/%d" into `status` when a reply came; `status` is untouched
-/// otherwise. An unusable host text starts nothing and gives no reply.
+/// otherwise. An unusable host text starts nothing and gives no reply. A ping still running
+/// after ping_time_limit_ms is ended with all it started, and gives no reply.
 PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status);
 
 /// Resolves `host` once, waiting at most `timeoutsec` seconds, then tries TCP connections to
