@@ -51,6 +51,17 @@ void assign_file_name(FixedText<256>& field, const ConfigValue& value) {
 
 }  // namespace
 
+bool parse_round_schedule(std::string_view value, RoundSchedule& schedule) {
+    if (value == "batch") {
+        schedule = RoundSchedule::batch;
+    } else if (value == "window") {
+        schedule = RoundSchedule::window;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
                                       const char* path) {
     ConfigFile file(path);
@@ -59,6 +70,7 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     settings.fast_retry_interval = 4;
     settings.pingcount = 3;
     settings.workers = kDefaultWorkers;
+    settings.schedule = RoundSchedule::batch;
     settings.status_page.clear();
     settings.metrics_file.clear();
     if (!file.is_open()) {
@@ -84,6 +96,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
         } else if (key == "workers") {
             std::int32_t workers = positive_or(value, kDefaultWorkers);
             settings.workers = workers > kMaxWorkers ? kMaxWorkers : workers;
+        } else if (key == "schedule") {
+            // An unknown value keeps the batches; -check names it.
+            if (!parse_round_schedule(value.view(), settings.schedule))
+                settings.schedule = RoundSchedule::batch;
         } else if (key == "host") {
             if (settings.host_count >= kMaxHosts) {
                 std::printf("Too many hosts (max %d)\n", kMaxHosts);

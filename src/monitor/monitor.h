@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -42,9 +43,11 @@ class MonitorServices {
     virtual int send_telegram(const AlertSettings& alerts, const char* text);
     virtual int send_teams(const AlertSettings& alerts, const char* text);
 
-    /// Starts a thread that runs check_host on `slot`. Throws std::system_error when the
-    /// thread cannot be created; the loop then runs the check inline.
-    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot);
+    /// Starts a thread that runs check_host on `slot`, then `on_end` (when set) on the same
+    /// thread. Throws std::system_error when the thread cannot be created; the loop then runs
+    /// the check inline.
+    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
+                                     std::function<void()> on_end);
 
     /// One of the loop's one-second sleeps.
     virtual void sleep_one_second();
@@ -102,18 +105,22 @@ std::mutex& host_state_lock();
 /// slot or an index outside the host table changes nothing.
 int check_host(MonitorContext& context, WorkerSlot* slot);
 
-/// Runs rounds until the stop request is set; returns after the running batch has ended.
+/// Runs rounds until the stop request is set; returns after the running checks have ended.
+/// `settings.schedule` picks how each round hands its hosts to the workers.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
 
-/// True when a round that started at local time `round_start` owes today's heartbeat: the
-/// heartbeat address is valid and set, e-mail is configured, the hour is 0 and the day of the
-/// year differs from `heartbeat_state`.
+/// True when a round that started at local time `round_start` owes a heartbeat: the heartbeat
+/// address is valid and set, e-mail is configured, the day of the year differs from
+/// `heartbeat_state` (the day last handled), and either the hour is 0 or an earlier day has
+/// been handled, so that the first round of a new local day sends even when that day has no
+/// hour 0 or no round in it.
 bool heartbeat_due(const AlertSettings& alerts, const std::tm& round_start,
                    std::int32_t heartbeat_state);
 
 /// Sends the daily heartbeat (e-mail to `iamalive`, Telegram when enabled) when it is due for
 /// the round that started at `round_start`, then records that round's day of the year in
-/// `heartbeat_state`, whatever the sends returned. Main thread only, between rounds: it reads
+/// `heartbeat_state`, whatever the sends returned. The first round after the start, when it is
+/// outside hour 0, records its day without sending. Main thread only, between rounds: it reads
 /// the host records without the host-state lock.
 void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
                            std::int32_t& heartbeat_state);

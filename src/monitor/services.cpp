@@ -1,5 +1,7 @@
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "monitor/monitor.h"
 #include "notify/channels.h"
@@ -29,8 +31,13 @@ int MonitorServices::send_teams(const AlertSettings& alerts, const char* text) {
     return send_teams_alert(alerts, text);
 }
 
-std::thread MonitorServices::start_worker(MonitorContext& context, WorkerSlot* slot) {
-    return std::thread([&context, slot] { check_host(context, slot); });
+std::thread MonitorServices::start_worker(MonitorContext& context, WorkerSlot* slot,
+                                          std::function<void()> on_end) {
+    return std::thread([&context, slot, on_end = std::move(on_end)] {
+        check_host(context, slot);
+        if (on_end)
+            on_end();
+    });
 }
 
 void MonitorServices::sleep_one_second() {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "monitor/monitor.h"
@@ -72,11 +73,12 @@ class FakeServices : public MonitorServices {
         record(std::string("teams ") + text);
         return 1;
     }
-    std::thread start_worker(MonitorContext& context, WorkerSlot* slot) override {
+    std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
+                             std::function<void()> on_end) override {
         if (refuse_thread(slot->index))
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
-        return MonitorServices::start_worker(context, slot);
+        return MonitorServices::start_worker(context, slot, std::move(on_end));
     }
     void sleep_one_second() override {
         ++sleeps;

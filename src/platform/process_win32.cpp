@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -189,11 +190,24 @@ int run_child(const ChildRequest& request) {
     info.StartupInfo.hStdError = out_theirs.h;
     info.lpAttributeList = inherit.list;
 
+    // A time limit puts the child into a job object of its own before it runs, so that ending
+    // the job ends it together with everything it started.
+    const bool limited = request.time_limit_ms > 0;
+    Handle job;
+    if (limited) {
+        job.reset(CreateJobObjectA(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job.h != nullptr && !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation,
+                                                         &limits, sizeof limits))
+            job.reset();
+    }
     std::string line = command_line(program, request.argv);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                        &info.StartupInfo, &pi)) {
+    DWORD flags =
+        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | (limited ? CREATE_SUSPENDED : 0);
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                        nullptr, &info.StartupInfo, &pi)) {
         return -1;
     }
     Handle process, thread;
@@ -201,6 +215,30 @@ int run_child(const ChildRequest& request) {
     thread.reset(pi.hThread);
     in_theirs.reset();
     out_theirs.reset();
+    if (limited) {
+        if (job.h != nullptr && !AssignProcessToJobObject(job.h, process.h))
+            job.reset();  // ended alone, then
+        ResumeThread(thread.h);
+    }
+
+    // The watchdog ends the child at its time limit; its pipes then close, so the reads below
+    // end too.
+    std::atomic<bool> timed_out{false};
+    std::thread watchdog;
+    if (limited) {
+        auto watch = [&process, &job, &timed_out](DWORD limit_ms) {
+            if (WaitForSingleObject(process.h, limit_ms) != WAIT_TIMEOUT)
+                return;
+            timed_out = true;
+            if (job.h == nullptr || !TerminateJobObject(job.h, 1))
+                TerminateProcess(process.h, 1);
+        };
+        try {
+            watchdog = std::thread(watch, static_cast<DWORD>(request.time_limit_ms));
+        } catch (...) {
+            // No thread to spare: this child runs without its limit.
+        }
+    }
 
     // The text is written from its own thread while this one drains the output, so neither
     // pipe can fill up and stop the other. The writer then closes its end, so the child sees
@@ -238,6 +276,10 @@ int run_child(const ChildRequest& request) {
     if (writer.joinable())
         writer.join();
     WaitForSingleObject(process.h, INFINITE);
+    if (watchdog.joinable())
+        watchdog.join();
+    if (timed_out)
+        return kChildTimedOut;
     DWORD code = 1;
     if (!GetExitCodeProcess(process.h, &code))
         code = 1;

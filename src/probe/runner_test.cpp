@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/instance.h"
+#include "platform/process.h"
 #include "probe/test_path.h"
 
 namespace hv {
@@ -154,6 +155,30 @@ TEST_F(Runner, RunCommandShowsNothingOfTheChildsOutput) {
     EXPECT_EQ(rc_err, 0);
     EXPECT_EQ(fs::file_size(file), 0u);
     fs::remove(file);
+}
+
+TEST_F(Runner, TimeLimitEndsAChildThatRunsOn) {
+    // Within its limit a child's own result comes back; past it, the child is ended.
+    CaptureText out;
+    EXPECT_EQ(bounded([] { return run_command({kChild, "exit", "3"}, nullptr, 20000); }), 3);
+    EXPECT_EQ(bounded([&out] {
+                  return run_command_capture({kChild, "spam", "2000"}, out, nullptr, 20000);
+              }),
+              7);
+    EXPECT_EQ(out.size(), 2000u);
+    EXPECT_EQ(bounded([] {
+                  return run_command({kChild, "sleep", "60000"}, nullptr, 300);
+              }),
+              platform::kChildTimedOut);
+    EXPECT_EQ(bounded([&out] {
+                  return run_command_capture({kChild, "sleep", "60000"}, out, nullptr, 300);
+              }),
+              platform::kChildTimedOut);
+    const std::string text = "input";
+    EXPECT_EQ(bounded([&text] {
+                  return run_command({kChild, "sleep", "60000"}, &text, 300);
+              }),
+              platform::kChildTimedOut);
 }
 
 TEST_F(Runner, SlowSiblingsDoNotHoldAFastCapture) {

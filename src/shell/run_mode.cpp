@@ -49,6 +49,8 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
             std::printf("Unable to write pid file %s\n", kPidFile);
             return 1;
     }
+    // Only the instance that holds the PID file touches the alert file.
+    conceal_alert_secrets(alerts);
     std::fflush(stdout);
     std::atexit(remove_own_pid_file_at_exit);
 

@@ -1,6 +1,6 @@
 """The monitor in run mode: host checks, alerts and recoveries, batches, waits and stopping.
 
-A fake `ping` first on PATH answers for each host from a per-host schedule (one letter per
+A fake `ping` first on PATH answers for each host (with as many reply lines as its -c asks) from a per-host schedule (one letter per
 round, U up or D down, the last letter held) or from a per-host state file a test switches;
 it logs when each check starts and ends. A fake `curl` records every send it is asked for.
 """
@@ -14,7 +14,13 @@ import urllib.parse
 from harness import WorkDir, wait_for
 
 FAKE_PING = r"""
-for a; do host=$a; done
+count=1
+prev=
+for a; do
+    [ "$prev" = -c ] && count=$a
+    prev=$a
+    host=$a
+done
 dir="$HV_PING_DIR"
 n=$(( $(cat "$dir/count.$host" 2>/dev/null || echo 0) + 1 ))
 echo "$n" > "$dir/count.$host"
@@ -29,9 +35,13 @@ else
 fi
 echo "end $host $n $(date +%s.%N)" >> "$dir/ping.log"
 if [ "$state" = U ]; then
-    echo "64 bytes from $host: icmp_seq=1 ttl=64 time=0.05 ms"
+    i=0
+    while [ "$i" -lt "$count" ]; do
+        i=$((i + 1))
+        echo "64 bytes from $host: icmp_seq=$i ttl=64 time=0.05 ms"
+    done
 else
-    echo "1 packets transmitted, 0 received, 100% packet loss, time 0ms"
+    echo "$count packets transmitted, 0 received, 100% packet loss, time 0ms"
 fi
 """
 
@@ -297,6 +307,55 @@ class LoopTiming(MonitorCase):
         rc, out = self.stop_child(child)
         self.assertEqual((rc, out), (0, ""))
         self.assertEqual(len([s for s in self.sends() if s[0] == "email"]), 1)
+
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")
+
+
+class ReadmeExample(MonitorCase):
+    """The walk-through's monitor file, with its NAS at a loopback address, gives the rounds the
+    README shows under either schedule: the NAS's first check fails, the second answers."""
+
+    def readme_host_file(self):
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        block = text.split("`hostvigil_host.txt`:\n\n```\n", 1)[1].split("```", 1)[0]
+        self.assertIn('host : "192.168.1.20"', block)
+        return block.replace("192.168.1.20", "127.0.0.2")
+
+    def run_two_rounds(self, schedule_line):
+        host_file = self.readme_host_file()
+        self.write("hostvigil_host.txt",
+                   host_file.replace('workers : "2"\n', 'workers : "2"\n' + schedule_line))
+        self.write("hostvigil_email.txt", "# no channels\n")
+        self.set_host("127.0.0.2", "sched", "DU")
+        child = self.start_monitor()
+        self.assertTrue(wait_for(lambda: all(self.checks_of(h) == 2
+                                             for h in ("127.0.0.1", "127.0.0.2")), timeout=30))
+        rc, out = self.stop_child(child)
+        self.assertEqual(rc, 0, out)
+        return out
+
+    def assert_readme_rounds(self, out):
+        head, rounds = out.split("Targets: 2  Interval: 15 sec  FastRetry: 4 sec  PingCount: 3  "
+                                 "Workers: 2\n\n", 1)
+        self.assertIn("HOSTVIGIL Linux Version 1.0", head)
+        # The lines of a round come in the order the checks finish.
+        first, second, rest = rounds.split("\nWait ", 2)
+        self.assertEqual(sorted(first.splitlines()), [
+            "[127.0.0.1] Ping OK 127.0.0.1 received=3/3",
+            "[127.0.0.2] Ping Timeout... 127.0.0.2 received=0/3 count 1/3"])
+        self.assertEqual(sorted(second.splitlines()), [
+            "4 seconds for next time check ...",
+            "[127.0.0.1] Ping OK 127.0.0.1 received=3/3",
+            "[127.0.0.2] Ping OK 127.0.0.2 received=3/3"])
+        self.assertEqual(rest, "15 seconds for next time check ...\n")
+
+    def test_batch_schedule(self):
+        self.assert_readme_rounds(self.run_two_rounds('schedule : "batch"\n'))
+
+    def test_window_schedule(self):
+        self.assert_readme_rounds(self.run_two_rounds('schedule : "window"\n'))
 
 
 class Stopping(MonitorCase):

@@ -2,6 +2,8 @@
 // test_child.exe, built beside this test.
 #include <windows.h>
 
+#include <io.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -312,6 +314,60 @@ TEST(Win32Files, ExclusiveCreateAndTextMode) {
     EXPECT_TRUE(replace_file(other.c_str(), file.c_str()));
     EXPECT_TRUE(delete_file(file.c_str()));
     EXPECT_FALSE(delete_file(file.c_str()));
+}
+
+// The alert file's rewrite goes through ReplaceFileW, which keeps what a rename would lose
+// (here the hidden attribute standing for the ACL and the rest), and leaves no file behind.
+TEST(Win32Files, RewriteKeepsAttributesAndLeavesNothingBehind) {
+    TempDir dir;
+    std::string file = dir.path() + "\\alerts.txt";
+    std::FILE* f = create_exclusive(file.c_str(), false);
+    ASSERT_NE(f, nullptr);
+    std::fputs("password : \"pw\"\r\n", f);
+    std::fclose(f);
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+    EXPECT_TRUE(rewrite_file(file.c_str(), "password : \"encry1B1C\"\r\n"));
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char bytes[64] = {};
+    std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+    std::fclose(in);
+    EXPECT_EQ(std::string(bytes, n), "password : \"encry1B1C\"\r\n");
+    EXPECT_NE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir.path() + "\\*.tmp").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary file was left";
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FALSE(rewrite_file((dir.path() + "\\missing.txt").c_str(), "x"));
+    EXPECT_FALSE(rewrite_file(dir.path().c_str(), "x"));  // a folder
+    DeleteFileA(file.c_str());
+}
+
+TEST(Win32Files, AppendedLogIsNotInherited) {
+    TempDir dir;
+    std::string file = dir.path() + "\\log.txt";
+    std::FILE* f = open_append(file.c_str());
+    ASSERT_NE(f, nullptr);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    std::fputs("line\n", f);
+    std::fclose(f);
+    f = open_append(file.c_str());
+    ASSERT_NE(f, nullptr);
+    std::fputs("more\n", f);
+    std::fclose(f);
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char bytes[64] = {};
+    std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+    std::fclose(in);
+    EXPECT_EQ(std::string(bytes, n), "line\r\nmore\r\n");
+    DeleteFileA(file.c_str());
 }
 
 }  // namespace
