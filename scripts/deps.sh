@@ -14,7 +14,7 @@ test_packages=(clang libclang-rt-14-dev clang-format libgtest-dev googletest pyt
                openssl faketime tzdata util-linux iproute2 g++-mingw-w64-x86-64-posix wine wine64
 >>>>>>> main
                chromium python3-prometheus-client)
-bench_packages=(fping libbenchmark-dev)
+bench_packages=(fping libbenchmark-dev nftables)
 
 packages=("${runtime_packages[@]}")
 case "$want" in
