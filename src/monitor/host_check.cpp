@@ -133,8 +133,12 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
-        up = services.ping(record.host.c_str(), record.timeoutsec, context.settings.pingcount,
-                           status) > 0;
+        int replies = services.ping(record.host.c_str(), record.timeoutsec,
+                                    context.settings.pingcount, status);
+        // A ping cut short by the stop request says nothing about the host: its state stays.
+        if (replies == kPingInterrupted)
+            return 0;
+        up = replies > 0;
         if (!up && record.tcpfallback != 0)
             up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
     }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,15 +32,23 @@ struct ChildRequest {
     ChildOutput output = ChildOutput::null_device;
     CaptureSink sink = nullptr;  ///< required with ChildOutput::capture
     void* sink_context = nullptr;
+    /// Ends the child (its whole process group on POSIX) as soon as the stop request of run
+    /// mode is set (platform/stop.h): for probes, whose result a stopping monitor drops anyway.
+    /// Never set for a send, which must be allowed to finish.
+    bool end_on_stop = false;
 };
+
+/// What run_child returns for a child it ended because of the stop request (end_on_stop).
+inline constexpr int kEndedOnStop = -2;
 
 /// Runs the program to its end on the calling thread, reading all of its output so that it is
 /// never blocked by a full pipe. The child inherits no handle or descriptor of this process
 /// other than its own standard streams, and runs in its own process group (POSIX) so that a
 /// Ctrl+C meant for the monitor does not reach it.
 /// Returns the child's exit code; -1 when nothing could be started (empty argv, program not on
-/// PATH, no resources); 1 when the exit code cannot be read; 128 + the signal number for a child
-/// ended by a signal (POSIX). An exit code with the top bit set comes back negative (Windows).
+/// PATH, no resources); kEndedOnStop (see end_on_stop); 1 when the exit code cannot be read; 128 +
+/// the signal number for a child ended by a signal (POSIX). An exit code with the top bit set comes
+/// back negative (Windows).
 int run_child(const ChildRequest& request);
 
 /// The path of `name` found through the PATH environment variable, in PATH order, with ".exe"
@@ -47,10 +57,27 @@ int run_child(const ChildRequest& request);
 /// Returns an empty string when nothing executable is found.
 std::string find_program(std::string_view name);
 
+/// What became of a copy of this program started by start_detached_self.
+struct DetachedStart {
+    bool created = false;  ///< the process was created
+    std::uint32_t pid = 0;
+    bool ready = false;  ///< `ready` said yes while it ran
+    bool ended = false;  ///< it ended first; `exit_code` holds its exit code
+    int exit_code = 0;
+    std::string output;  ///< what it wrote to its standard output until then
+};
+
 /// Starts this program's own executable again with `args` (after the program path), detached
-/// from this process: on POSIX in a new session with its standard streams on the null device;
-/// on Windows hidden, without a console, as CREATE_NO_WINDOW | DETACHED_PROCESS. The caller's
-/// environment and working directory are kept. Returns true when the process was created.
-bool start_detached_self(const std::vector<std::string>& args);
+/// from this process: on POSIX in a new session; on Windows hidden, without a console, as
+/// CREATE_NO_WINDOW | DETACHED_PROCESS. The caller's environment and working directory are
+/// kept; standard input and standard error are the null device. Its standard output is a pipe
+/// that this process reads while it waits: until `ready(pid)` (asked every 100 ms) returns
+/// true, the copy ends, or `wait_seconds` pass. The copy goes on running after the return; it
+/// calls release_standard_output once it no longer reports to the starter.
+DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,
+                                  const std::function<bool(std::uint32_t pid)>& ready);
+
+/// Points standard output at the null device, so a starter reading it sees its end.
+void release_standard_output();
 
 }  // namespace hv::platform

@@ -2,6 +2,7 @@
 
 #include "config/host_text.h"
 #include "platform/ping_command.h"
+#include "platform/process.h"
 #include "probe/probes.h"
 #include "probe/runner.h"
 
@@ -14,7 +15,12 @@ int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& stat
         return 0;
     const int count = pingcount;
     CaptureText output;
-    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output) < 0)
+    // A stopping monitor drops the check's result, so a running ping is not waited for.
+    int rc =
+        run_command_capture(platform::ping_argv(host, count, timeoutsec), output, nullptr, true);
+    if (rc == platform::kEndedOnStop)
+        return kPingInterrupted;
+    if (rc < 0)
         return 0;
     int replies = count_ping_replies(output);
     if (replies > 0)

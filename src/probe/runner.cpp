@@ -26,7 +26,7 @@ int run_command(const std::vector<std::string>& argv, const std::string* stdin_t
 }
 
 int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
-                        const std::string* stdin_text) {
+                        const std::string* stdin_text, bool end_on_stop) {
     out.clear();
     platform::ChildRequest request;
     request.argv = argv;
@@ -34,6 +34,7 @@ int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
     request.output = platform::ChildOutput::capture;
     request.sink = keep_chunk;
     request.sink_context = &out;
+    request.end_on_stop = end_on_stop;
     return platform::run_child(request);
 }
 

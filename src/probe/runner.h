@@ -18,8 +18,9 @@ int run_command(const std::vector<std::string>& argv, const std::string* stdin_t
 
 /// As run_command, collecting standard output and standard error together into `out`: a read
 /// is kept only while the kept length plus its length plus one is below 8,192; reading goes on
-/// to the end either way. `out` is empty on any failure.
+/// to the end either way. `out` is empty on any failure. With `end_on_stop` the command is
+/// ended as soon as run mode is asked to stop (probes only: a send must finish).
 int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
-                        const std::string* stdin_text = nullptr);
+                        const std::string* stdin_text = nullptr, bool end_on_stop = false);
 
 }  // namespace hv
