@@ -36,6 +36,8 @@ struct HostRecord {
     FixedText<256> pinglossmsg{"default"};  ///< alert text; "default" (any case) or empty: built-in
     FixedText<256> pingbackmsg{"default"};  ///< recovery text, same rule
     FixedText<512> last_status;             ///< run time: status text of the most recent check
+    std::int64_t last_check_time = 0;  ///< run time: when the most recent check ended (epoch s)
+    std::int64_t state_since = 0;      ///< run time: when the host last went up or down (epoch s)
 };
 
 /// The fixed table of hosts, addressed by host number 1 to `host_count` in file order.

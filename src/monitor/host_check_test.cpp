@@ -193,6 +193,30 @@ TEST_F(HostCheck, TcpFallbackDecidesOnlyWhenEnabled) {
     EXPECT_EQ(fake.tcp_calls.load(), 1);
 }
 
+TEST_F(HostCheck, OnlyAPositiveReplyCountIsUp) {
+    hosts.at(1).tcpfallback = 0;
+    struct Case {
+        int replies;
+        int failed;
+        const char* console;
+    } cases[] = {
+        {3, 0, "[127.0.0.1] Ping OK 127.0.0.1 received=3/3\n"},
+        {1, 0, "[127.0.0.1] Ping OK 127.0.0.1 received=1/3\n"},
+        {0, 1, "[127.0.0.1] Ping Timeout... 127.0.0.1 received=0/3 count 1/20\n"},
+        // A failed ping run reports a negative count: that is no reply either.
+        {-1, 1, "[127.0.0.1] Ping Timeout... 127.0.0.1 received=0/3 count 1/20\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replies);
+        hosts.at(1).fail_count = 0;
+        fake.ping_replies = [&c](const std::string&, int) { return c.replies; };
+        WorkerSlot slot{1, 0};
+        EXPECT_EQ(check(slot), c.console);
+        EXPECT_EQ(slot.failed, c.failed);
+        EXPECT_EQ(hosts.at(1).fail_count, c.failed);
+    }
+}
+
 TEST_F(HostCheck, UnusableHostFailsWithoutAnyProbe) {
     for (const char* host : {"-oProxyCommand=x", "a;b", ""}) {
         hosts.at(1).host.assign(host);

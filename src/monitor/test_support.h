@@ -36,12 +36,16 @@ class FakeServices : public MonitorServices {
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
 
+    /// The reply count ping reports; by default every reply when ping_up says so, else none.
+    std::function<int(const std::string& host, int pingcount)> ping_replies =
+        [this](const std::string& host, int pingcount) { return ping_up(host) ? pingcount : 0; };
+
     int ping(const char* host, int, int pingcount, StatusText& status) override {
         ++ping_calls;
-        if (!ping_up(host))
-            return 0;
-        status.format("Ping OK %s received=%d/%d", host, pingcount, pingcount);
-        return pingcount;
+        int replies = ping_replies(host, pingcount);
+        if (replies > 0)
+            status.format("Ping OK %s received=%d/%d", host, replies, pingcount);
+        return replies;
     }
     int tcp_fallback(const char* host, int, StatusText& status) override {
         ++tcp_calls;

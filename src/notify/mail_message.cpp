@@ -55,8 +55,11 @@ std::vector<std::string> split_recipients(const char* recipients) {
 }
 
 std::string format_mail_date(std::time_t t) {
-    std::tm tm = platform::local_time(t);
-    int offset = platform::utc_offset_minutes(t);
+    return format_mail_date(platform::local_time(t), platform::utc_offset_minutes(t));
+}
+
+std::string format_mail_date(const std::tm& tm, int utc_offset_minutes) {
+    int offset = utc_offset_minutes;
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0)
         offset = -offset;

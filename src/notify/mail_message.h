@@ -18,6 +18,10 @@ std::vector<std::string> split_recipients(const char* recipients);
 /// locale: "Thu, 10 Dec 2026 03:15:00 +0100".
 std::string format_mail_date(std::time_t t);
 
+/// The same text for a broken-down local time (tm_wday, tm_mday, tm_mon, tm_year, tm_hour,
+/// tm_min and tm_sec are used) whose zone is `utc_offset_minutes` east of UTC.
+std::string format_mail_date(const std::tm& local, int utc_offset_minutes);
+
 /// "<YYYYMMDDTHHMMSS.pid.sequence@domain>" with the domain of `sender` (the text after its last
 /// '@', up to the first character that cannot stand in a domain); "localhost" when it has none.
 std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,

@@ -34,12 +34,35 @@ TEST(SplitRecipients, OnlyTheFirst1199BytesTakePart) {
     EXPECT_EQ(split_recipients(list.c_str()), Strings{"abcdefgh"});
 }
 
-TEST(MailDate, IsRfc5322WithNumericZone) {
-    std::string date = format_mail_date(1796872500);
-    EXPECT_TRUE(std::regex_match(
-        date, std::regex(R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|)"
-                         R"(Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4})")))
-        << date;
+TEST(MailDate, NamesDayAndMonthInEnglishWithTheNumericZone) {
+    struct Case {
+        int year, month, day, wday, hour, minute, second, offset_minutes;
+        const char* out;
+    } cases[] = {
+        {2026, 1, 4, 0, 0, 0, 0, 0, "Sun, 04 Jan 2026 00:00:00 +0000"},
+        {2026, 2, 28, 6, 23, 59, 59, 60, "Sat, 28 Feb 2026 23:59:59 +0100"},
+        {2026, 3, 2, 1, 7, 5, 9, -300, "Mon, 02 Mar 2026 07:05:09 -0500"},
+        {2026, 4, 14, 2, 12, 0, 0, 330, "Tue, 14 Apr 2026 12:00:00 +0530"},
+        {2026, 5, 20, 3, 1, 2, 3, -210, "Wed, 20 May 2026 01:02:03 -0330"},
+        {2026, 6, 11, 4, 18, 30, 0, 345, "Thu, 11 Jun 2026 18:30:00 +0545"},
+        {2026, 7, 3, 5, 9, 9, 9, -570, "Fri, 03 Jul 2026 09:09:09 -0930"},
+        {2026, 8, 9, 0, 10, 0, 0, 840, "Sun, 09 Aug 2026 10:00:00 +1400"},
+        {2026, 9, 30, 3, 11, 11, 11, -720, "Wed, 30 Sep 2026 11:11:11 -1200"},
+        {2026, 10, 1, 4, 2, 0, 0, 120, "Thu, 01 Oct 2026 02:00:00 +0200"},
+        {2026, 11, 26, 4, 16, 45, 0, -480, "Thu, 26 Nov 2026 16:45:00 -0800"},
+        {2026, 12, 10, 4, 3, 15, 0, 0, "Thu, 10 Dec 2026 03:15:00 +0000"},
+    };
+    for (const Case& c : cases) {
+        std::tm tm{};
+        tm.tm_year = c.year - 1900;
+        tm.tm_mon = c.month - 1;
+        tm.tm_mday = c.day;
+        tm.tm_wday = c.wday;
+        tm.tm_hour = c.hour;
+        tm.tm_min = c.minute;
+        tm.tm_sec = c.second;
+        EXPECT_EQ(format_mail_date(tm, c.offset_minutes), c.out);
+    }
 }
 
 TEST(MessageId, CarriesTheSenderDomainAndDiffersPerSend) {

@@ -41,6 +41,10 @@ bool replace_file(const char* from, const char* to) {
     return std::rename(from, to) == 0;
 }
 
+bool flush_to_disk(std::FILE* file) {
+    return file != nullptr && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
 bool copy_permissions(const char* from, const char* to) {
     struct stat st;
     if (stat(from, &st) != 0)

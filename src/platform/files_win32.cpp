@@ -48,6 +48,10 @@ bool replace_file(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool flush_to_disk(std::FILE* file) {
+    return file != nullptr && std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
 bool copy_permissions(const char*, const char*) {
     return true;
 }

@@ -1,6 +1,7 @@
 """The alert channels as -test drives them: the real curl against local SMTP, HTTPS and HTTP
 servers, and a stand-in curl that records what it is given."""
 
+import datetime
 import email.utils
 import json
 import os
@@ -81,7 +82,12 @@ class EmailChannel(ChannelCase):
         smtp = self.smtp()
         self.write_alerts(server=smtp.url, email=LOGIN, password=PASSWORD,
                           to=" ops@example.com , ,  oncall@example.org ")
+        # A zone west of UTC by a half hour: the Date header must give its offset and the
+        # moment of sending.
+        self.env["TZ"] = "<-0330>3:30"
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         code, out = self.run_test_command()
+        after = datetime.datetime.now(datetime.timezone.utc)
         self.assertEqual(code, 0, out)
         self.assertIn("Email command rc=0\nEmail test OK\n", out)
 
@@ -100,8 +106,11 @@ class EmailChannel(ChannelCase):
             rb"MIME-Version: 1\.0\r\n"
             rb"Content-Type: text/plain; charset=UTF-8\r\n\r\n", data)
         self.assertIsNotNone(header, data)
-        date = email.utils.parsedate_to_datetime(header.group(1).decode())
-        self.assertIsNotNone(date.tzinfo)
+        date_text = header.group(1).decode()
+        self.assertRegex(date_text, r" -0330$")
+        date = email.utils.parsedate_to_datetime(date_text)
+        self.assertTrue(before <= date <= after, (before, date_text, after))
+        self.assertEqual(email.utils.format_datetime(date), date_text)
         body = data.split(b"\r\n\r\n", 1)[1].decode().replace("\r\n", "\n")
         time = re.search(f"Time: ({TIME_RE})", body).group(1)
         self.assertEqual(body, long_text(time) + "\n")

@@ -1,0 +1,67 @@
+#include "state/host_state.h"
+
+#include <map>
+#include <string>
+#include <utility>
+
+namespace hv::state {
+namespace {
+
+using HostKey = std::pair<std::string, std::int32_t>;
+
+// The key of each host 1..host_count: its text and how many hosts before it share that text.
+std::vector<HostKey> host_keys(const HostTable& table, int host_count) {
+    std::vector<HostKey> keys;
+    std::map<std::string, std::int32_t> seen;
+    for (int i = 1; i <= host_count; ++i) {
+        std::string text(table.at(i).host.view());
+        keys.emplace_back(text, ++seen[text]);
+    }
+    return keys;
+}
+
+}  // namespace
+
+Snapshot capture_hosts(const HostTable& table, int host_count) {
+    Snapshot snapshot;
+    std::vector<HostKey> keys = host_keys(table, host_count);
+    for (int i = 1; i <= host_count; ++i) {
+        const HostRecord& record = table.at(i);
+        HostState host;
+        host.host = keys[static_cast<std::size_t>(i - 1)].first;
+        host.occurrence = keys[static_cast<std::size_t>(i - 1)].second;
+        host.fail_count = record.fail_count;
+        host.alert_outstanding = record.alert_sent != 0;
+        host.state_since = record.state_since;
+        host.last_check = record.last_check_time;
+        host.last_result = std::string(record.last_status.view());
+        snapshot.hosts.push_back(std::move(host));
+    }
+    return snapshot;
+}
+
+std::vector<std::vector<PendingNotice>> restore_hosts(HostTable& table, int host_count,
+                                                      Snapshot snapshot) {
+    std::map<HostKey, HostState*> saved;
+    for (HostState& host : snapshot.hosts)
+        saved.emplace(HostKey{host.host, host.occurrence}, &host);
+
+    std::vector<std::vector<PendingNotice>> pending(static_cast<std::size_t>(host_count) + 1);
+    std::vector<HostKey> keys = host_keys(table, host_count);
+    for (int i = 1; i <= host_count; ++i) {
+        auto it = saved.find(keys[static_cast<std::size_t>(i - 1)]);
+        if (it == saved.end())
+            continue;
+        HostState& host = *it->second;
+        HostRecord& record = table.at(i);
+        record.fail_count = host.fail_count;
+        record.alert_sent = host.alert_outstanding ? 1 : 0;
+        record.state_since = host.state_since;
+        record.last_check_time = host.last_check;
+        record.last_status.assign(host.last_result);
+        pending[static_cast<std::size_t>(i)] = std::move(host.pending);
+    }
+    return pending;
+}
+
+}  // namespace hv::state

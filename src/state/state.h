@@ -1,0 +1,77 @@
+// What run mode keeps on disk between runs: each host's alert state and the notices that have
+// not been delivered yet, in one versioned JSON file in the working directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hv::state {
+
+/// Name of the state file in the working directory.
+inline constexpr const char* kStateFile = "hostvigil_state.json";
+/// The format this program writes and the only one it reads.
+inline constexpr int kStateVersion = 1;
+
+enum class Channel { email, telegram, teams };
+enum class NoticeKind { alert, recovery };
+
+/// One notice for one channel that has not been delivered yet.
+struct PendingNotice {
+    Channel channel = Channel::email;
+    NoticeKind kind = NoticeKind::alert;
+    std::string text;               ///< the notice as the check composed it (timestamp, message)
+    std::int64_t first_queued = 0;  ///< when the check queued it; seconds since the epoch
+    std::int32_t attempts = 0;      ///< sends tried so far, all failed
+    std::int64_t next_try = 0;      ///< earliest time of the next send; seconds since the epoch
+};
+
+/// The lasting record of one configured host. Fields added later must get a default here, a
+/// line in the writer and a lookup in the reader; a reader ignores keys it does not know.
+struct HostState {
+    std::string host;                ///< the host text as configured
+    std::int32_t occurrence = 1;     ///< 1 for the first host with this text, 2 for the next...
+    std::int32_t fail_count = 0;     ///< consecutive failed checks
+    bool alert_outstanding = false;  ///< an alert went out and no recovery notice yet
+    std::int64_t state_since = 0;    ///< when the host last went up or down; epoch s, 0: unknown
+    std::int64_t last_check = 0;     ///< when the last check ended; epoch s, 0: never
+    std::string last_result;         ///< the last check's result line
+    std::vector<PendingNotice> pending;  ///< undelivered notices in the order they were queued
+};
+
+/// Everything the state file holds.
+struct Snapshot {
+    std::vector<HostState> hosts;
+};
+
+/// The file's text: pretty-printed JSON with "version" and "hosts". Bytes that are not UTF-8
+/// are replaced, so any host or result text can be written.
+std::string to_json(const Snapshot& snapshot);
+
+/// Reads a file's text into `out`. False, with `reason` naming the first problem, when the
+/// text is not JSON, carries another version, or holds a known key with a value of the wrong
+/// type or range; `out` is then empty. Unknown keys are ignored.
+bool from_json(std::string_view text, Snapshot& out, std::string& reason);
+
+enum class LoadResult {
+    loaded,
+    missing,  ///< no file: a first start
+    ignored,  ///< the file could not be read or used; `reason` says why
+};
+
+/// Reads `path` (at most 16 MiB). Never fails hard: anything unusable comes back as `ignored`
+/// with an empty snapshot.
+LoadResult load_state(const char* path, Snapshot& out, std::string& reason);
+
+/// Writes the snapshot to a new file beside `path`, flushes it to the disk and renames it over
+/// `path`, so `path` holds the old or the new content whatever happens. False when any step
+/// failed; the new file is removed then.
+bool save_state(const char* path, const Snapshot& snapshot);
+
+/// "email", "telegram", "teams": the names used in the file.
+const char* channel_key(Channel channel);
+/// "alert", "recovery": the names used in the file.
+const char* kind_key(NoticeKind kind);
+
+}  // namespace hv::state

@@ -1,0 +1,244 @@
+#include "state/state.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "state/host_state.h"
+#include "state/store.h"
+
+namespace hv::state {
+namespace {
+
+namespace fs = std::filesystem;
+
+Snapshot sample() {
+    Snapshot snapshot;
+    HostState db;
+    db.host = "db1";
+    db.fail_count = 1;
+    db.alert_outstanding = true;
+    db.state_since = 1765000000;
+    db.last_check = 1765000300;
+    db.last_result = "Ping Timeout... db1 received=0/3 (alert already sent)";
+    db.pending.push_back(
+        {Channel::email, NoticeKind::alert, "2026-12-10 10:00:00 down", 1765000100, 2, 1765000400});
+    db.pending.push_back(
+        {Channel::telegram, NoticeKind::recovery, "back", 1765000200, 0, 1765000200});
+    HostState twin;
+    twin.host = "db1";
+    twin.occurrence = 2;
+    twin.last_result = "Ping OK db1 received=3/3";
+    snapshot.hosts = {db, twin};
+    return snapshot;
+}
+
+void expect_same(const Snapshot& a, const Snapshot& b) {
+    ASSERT_EQ(a.hosts.size(), b.hosts.size());
+    for (std::size_t i = 0; i < a.hosts.size(); ++i) {
+        const HostState& x = a.hosts[i];
+        const HostState& y = b.hosts[i];
+        EXPECT_EQ(x.host, y.host);
+        EXPECT_EQ(x.occurrence, y.occurrence);
+        EXPECT_EQ(x.fail_count, y.fail_count);
+        EXPECT_EQ(x.alert_outstanding, y.alert_outstanding);
+        EXPECT_EQ(x.state_since, y.state_since);
+        EXPECT_EQ(x.last_check, y.last_check);
+        EXPECT_EQ(x.last_result, y.last_result);
+        ASSERT_EQ(x.pending.size(), y.pending.size());
+        for (std::size_t j = 0; j < x.pending.size(); ++j) {
+            EXPECT_EQ(x.pending[j].channel, y.pending[j].channel);
+            EXPECT_EQ(x.pending[j].kind, y.pending[j].kind);
+            EXPECT_EQ(x.pending[j].text, y.pending[j].text);
+            EXPECT_EQ(x.pending[j].first_queued, y.pending[j].first_queued);
+            EXPECT_EQ(x.pending[j].attempts, y.pending[j].attempts);
+            EXPECT_EQ(x.pending[j].next_try, y.pending[j].next_try);
+        }
+    }
+}
+
+TEST(StateFile, WrittenTextReadsBackTheSame) {
+    Snapshot back;
+    std::string reason;
+    ASSERT_TRUE(from_json(to_json(sample()), back, reason)) << reason;
+    expect_same(sample(), back);
+}
+
+TEST(StateFile, UnknownKeysAndMissingOptionalFieldsAreAccepted) {
+    const char* text = R"({"version": 1, "written_by": "a later release",
+        "hosts": [{"host": "web", "rtt_history": [1, 2, 3], "availability": {"x": 1}}]})";
+    Snapshot back;
+    std::string reason;
+    ASSERT_TRUE(from_json(text, back, reason)) << reason;
+    ASSERT_EQ(back.hosts.size(), 1u);
+    EXPECT_EQ(back.hosts[0].host, "web");
+    EXPECT_EQ(back.hosts[0].occurrence, 1);
+    EXPECT_EQ(back.hosts[0].fail_count, 0);
+    EXPECT_FALSE(back.hosts[0].alert_outstanding);
+}
+
+TEST(StateFile, TextThatIsNotUtf8IsWrittenReplaced) {
+    Snapshot snapshot;
+    snapshot.hosts.push_back(HostState{});
+    snapshot.hosts[0].host = "h\xff\xfe";
+    Snapshot back;
+    std::string reason;
+    ASSERT_TRUE(from_json(to_json(snapshot), back, reason)) << reason;
+    EXPECT_EQ(back.hosts[0].host.substr(0, 1), "h");
+}
+
+TEST(StateFile, DamagedContentIsRejectedWithAReason) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* reason_part;
+    };
+    const Case cases[] = {
+        {"random bytes", std::string("\x8f\x01{\xff garbage", 14), "JSON"},
+        {"empty", "", "JSON"},
+        {"cut short", R"({"version": 1, "hosts": [{"host": "a")", "JSON"},
+        {"not an object", "[1, 2]", "object"},
+        {"other version", R"({"version": 2, "hosts": []})", "version"},
+        {"no version", R"({"hosts": []})", "version"},
+        {"version as text", R"({"version": "1", "hosts": []})", "version"},
+        {"hosts not a list", R"({"version": 1, "hosts": {}})", "hosts"},
+        {"host entry a number", R"({"version": 1, "hosts": [7]})", "host entry"},
+        {"host text missing", R"({"version": 1, "hosts": [{"fail_count": 1}]})", "host"},
+        {"host text a number", R"({"version": 1, "hosts": [{"host": 5}]})", "host"},
+        {"fail count as text", R"({"version": 1, "hosts": [{"host": "a", "fail_count": "3"}]})",
+         "fail_count"},
+        {"fail count negative", R"({"version": 1, "hosts": [{"host": "a", "fail_count": -1}]})",
+         "fail_count"},
+        {"fail count fraction", R"({"version": 1, "hosts": [{"host": "a", "fail_count": 1.5}]})",
+         "fail_count"},
+        {"fail count too big",
+         R"({"version": 1, "hosts": [{"host": "a", "fail_count": 99999999999}]})", "fail_count"},
+        {"time beyond 64 bits",
+         R"({"version": 1, "hosts": [{"host": "a", "last_check": 18446744073709551615}]})",
+         "last_check"},
+        {"alert flag as number",
+         R"({"version": 1, "hosts": [{"host": "a", "alert_outstanding": 1}]})",
+         "alert_outstanding"},
+        {"occurrence zero", R"({"version": 1, "hosts": [{"host": "a", "occurrence": 0}]})",
+         "occurrence"},
+        {"pending not a list", R"({"version": 1, "hosts": [{"host": "a", "pending": {}}]})",
+         "pending"},
+        {"unknown channel", R"({"version": 1, "hosts": [{"host": "a", "pending": [
+            {"channel": "fax", "kind": "alert", "text": "t"}]}]})",
+         "channel"},
+        {"unknown kind", R"({"version": 1, "hosts": [{"host": "a", "pending": [
+            {"channel": "email", "kind": "joke", "text": "t"}]}]})",
+         "kind"},
+        {"notice text missing", R"({"version": 1, "hosts": [{"host": "a", "pending": [
+            {"channel": "email", "kind": "alert"}]}]})",
+         "text"},
+    };
+    for (const Case& c : cases) {
+        Snapshot back;
+        back.hosts.push_back(HostState{});
+        std::string reason;
+        EXPECT_FALSE(from_json(c.text, back, reason)) << c.name;
+        EXPECT_TRUE(back.hosts.empty()) << c.name;
+        EXPECT_NE(reason.find(c.reason_part), std::string::npos) << c.name << ": " << reason;
+    }
+}
+
+class StateFileOnDisk : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("hv-state-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+                std::to_string(++serial));
+        fs::create_directories(dir_);
+        path_ = (dir_ / kStateFile).string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::size_t files_in_dir() const {
+        return static_cast<std::size_t>(
+            std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
+    }
+    fs::path dir_;
+    std::string path_;
+};
+
+TEST_F(StateFileOnDisk, LoadTellsMissingDamagedAndLoadedApart) {
+    Snapshot back;
+    std::string reason;
+    EXPECT_EQ(load_state(path_.c_str(), back, reason), LoadResult::missing);
+
+    std::ofstream(path_) << "{\"version\": 1, \"hosts\": [";
+    EXPECT_EQ(load_state(path_.c_str(), back, reason), LoadResult::ignored);
+    EXPECT_TRUE(back.hosts.empty());
+
+    ASSERT_TRUE(save_state(path_.c_str(), sample()));
+    EXPECT_EQ(load_state(path_.c_str(), back, reason), LoadResult::loaded);
+    expect_same(sample(), back);
+    // The temporary file is gone once the new content has its name.
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+TEST_F(StateFileOnDisk, ADirectoryInThePlaceOfTheFileIsIgnoredAndLeftAlone) {
+    fs::create_directory(path_);
+    Snapshot back;
+    std::string reason;
+    EXPECT_EQ(load_state(path_.c_str(), back, reason), LoadResult::ignored);
+    EXPECT_FALSE(save_state(path_.c_str(), sample()));
+    EXPECT_TRUE(fs::is_directory(path_));
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+TEST_F(StateFileOnDisk, StoreWritesTheNewestSnapshotByFlush) {
+    StateStore store(path_);
+    for (int i = 0; i < 20; ++i) {
+        Snapshot snapshot;
+        snapshot.hosts.push_back(HostState{});
+        snapshot.hosts[0].host = "h";
+        snapshot.hosts[0].fail_count = i;
+        store.publish(std::move(snapshot));
+    }
+    store.flush();
+    Snapshot back;
+    std::string reason;
+    ASSERT_EQ(load_state(path_.c_str(), back, reason), LoadResult::loaded) << reason;
+    EXPECT_EQ(back.hosts.at(0).fail_count, 19);
+}
+
+TEST(HostState, RestoreMatchesHostsByTextAndOccurrenceAndDropsTheRest) {
+    HostTable table;
+    table.at(1).host.assign("db1");
+    table.at(2).host.assign("web");
+    table.at(3).host.assign("db1");
+    Snapshot saved = sample();  // db1 #1 with an alert and two notices, db1 #2 healthy
+    HostState gone;
+    gone.host = "removed-host";
+    gone.fail_count = 9;
+    gone.pending.push_back({Channel::teams, NoticeKind::alert, "x", 1, 0, 1});
+    saved.hosts.push_back(gone);
+
+    auto pending = restore_hosts(table, 3, saved);
+    ASSERT_EQ(pending.size(), 4u);
+    EXPECT_EQ(table.at(1).alert_sent, 1);
+    EXPECT_EQ(table.at(1).fail_count, 1);
+    EXPECT_EQ(pending[1].size(), 2u);
+    EXPECT_EQ(table.at(2).fail_count, 0);  // no record: fresh
+    EXPECT_TRUE(pending[2].empty());
+    EXPECT_EQ(table.at(3).alert_sent, 0);
+    EXPECT_EQ(std::string(table.at(3).last_status.view()), "Ping OK db1 received=3/3");
+
+    Snapshot again = capture_hosts(table, 3);
+    ASSERT_EQ(again.hosts.size(), 3u);
+    EXPECT_EQ(again.hosts[2].host, "db1");
+    EXPECT_EQ(again.hosts[2].occurrence, 2);
+    EXPECT_EQ(again.hosts[1].occurrence, 1);
+}
+
+}  // namespace
+}  // namespace hv::state
