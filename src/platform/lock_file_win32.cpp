@@ -120,10 +120,17 @@ std::uint32_t read_recorded_pid(HANDLE h) {
     return static_cast<std::uint32_t>(value);
 }
 
-bool mark_for_deletion(HANDLE h) {
-    FILE_DISPOSITION_INFO info{};
-    info.DeleteFile = TRUE;
-    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+// Deleted by name while our handle (which shares deletion) stays open. A reader that opened
+// the file without sharing deletion (the C runtime's fopen) holds it up for a moment.
+bool delete_by_name(const char* path) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (DeleteFileA(path))
+            return true;
+        if (GetLastError() != ERROR_SHARING_VIOLATION)
+            return false;
+        Sleep(20);
+    }
+    return false;
 }
 
 }  // namespace
@@ -157,11 +164,11 @@ LockProbe probe_lock_file(const char* path) {
 
 bool remove_unlocked_file(const char* path) {
     Handle h;
-    if (open_regular(path, GENERIC_READ | DELETE, false, h) != Opened::ok)
+    if (open_regular(path, GENERIC_READ, false, h) != Opened::ok)
         return false;
     if (!try_lock(h.h, true))
         return false;
-    bool removed = still_at_path(h.h, path) && mark_for_deletion(h.h);
+    bool removed = still_at_path(h.h, path) && delete_by_name(path);
     unlock(h.h);
     return removed;
 }
@@ -173,7 +180,9 @@ LockedFile::Claim LockedFile::claim(const char* path, std::unique_ptr<LockedFile
     // never settles is given up on.
     for (int attempt = 0; attempt < 100; ++attempt) {
         Handle h;
-        switch (open_regular(path, GENERIC_READ | GENERIC_WRITE | DELETE, true, h)) {
+        // No DELETE access: a handle with it would lock out every reader that does not share
+        // deletion, such as fopen.
+        switch (open_regular(path, GENERIC_READ | GENERIC_WRITE, true, h)) {
             case Opened::ok:
                 break;
             case Opened::not_regular:
@@ -231,7 +240,7 @@ void LockedFile::remove() {
         return;
     HANDLE h = reinterpret_cast<HANDLE>(handle_);
     if (still_at_path(h, path_.c_str()))
-        mark_for_deletion(h);
+        delete_by_name(path_.c_str());
     CloseHandle(h);
     handle_ = 0;
 }

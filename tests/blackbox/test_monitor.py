@@ -195,7 +195,8 @@ class AlertsAndRecoveries(MonitorCase):
                                  timeout=120), self.ping_log()[-5:])
         rc, out = self.stop_child(child)
         self.assertEqual(rc, 0, out)
-        checks = {h: self.checks_of(h) for h in self.hosts()}
+        # A check is complete once it printed its line: the stop may have ended one more ping.
+        checks = {h: out.count(f"[{h}] ") for h in self.hosts()}
         return out, checks
 
     def expected(self, checks):
@@ -293,7 +294,9 @@ class LoopTiming(MonitorCase):
                    monitor_config(hosts, interval=3, fast_retry=1, alertcount=5))
         self.set_host("127.0.0.2", "sched", "DDU")
         child = self.start_monitor()
-        self.assertTrue(wait_for(lambda: self.checks_of("127.0.0.2") >= 4, timeout=30))
+        # The stop ends a ping that still runs, so wait until the fourth one has logged its start.
+        self.assertTrue(wait_for(lambda: ("start", "127.0.0.2", 4) in
+                                 [(e, h, c) for e, h, c, _ in self.ping_log()], timeout=30))
         rc, out = self.stop_child(child)
         self.assertEqual(rc, 0)
         waits = re.findall(r"\nWait (\d+) seconds for next time check \.\.\.\n", out)

@@ -31,8 +31,10 @@ class InstanceControl(WineWorkDir):
         code, out = self.run_hv("-start")
         pid = self.read_pid()
         self.assertTrue(pid, "the background instance wrote no PID file")
-        # -start answers only once the instance holds its PID file.
-        self.assertEqual((code, out), (0, f"hostvigil started pid {pid}\r\n"))
+        # -start answers only once the instance holds its PID file, and passes on what the
+        # instance said on its way (there is no alert file).
+        self.assertEqual((code, out), (0, "hostvigil_email.txt is not existed. It is unable to "
+                                          f"send email alerts\r\nhostvigil started pid {pid}\r\n"))
         # The PID file is written in text mode.
         self.assertEqual(self.read_bytes("hostvigil.pid"), f"{pid}\r\n".encode())
         self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {pid}\r\n"))
