@@ -2,11 +2,14 @@
 // send: the config line parser, the ping output counter, percent-encoding and JSON escaping.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "config/syntax.h"
 #include "notify/text_encoding.h"
 #include "probe/probes.h"
+#include "report/report_view.h"
 
 namespace {
 
@@ -73,6 +76,40 @@ void BM_escape_json_text(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_escape_json_text);
+
+// What run mode adds to a 255-host round with `status_page` and `metrics_file` set: the view
+// of every host, the page and the metrics rendered and both files written atomically (each
+// flushed to the disk before its rename).
+void BM_write_reports_255_hosts(benchmark::State& state) {
+    hv::MonitorSettings settings;
+    settings.host_count = hv::kMaxHosts;
+    settings.instance_name.assign("bench");
+    static hv::HostTable table;
+    const std::int64_t now = 1'796'000'000;
+    for (int i = 1; i <= hv::kMaxHosts; ++i) {
+        hv::HostRecord& record = table.at(i);
+        record.host.format("10.0.%d.%d", i / 256, i % 256);
+        record.last_status.format("Ping OK %s received=3/3", record.host.c_str());
+        record.state_since = now - 3600;
+        record.last_check_time = now;
+        for (int c = 0; c < 200; ++c)
+            record.history.record(c % 17 != 0, hv::HostCondition::up, now - 86400 + c * 400);
+        record.history.last_rtt_us = 400 + i;
+    }
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "hv-bench-report";
+    std::filesystem::create_directories(dir);
+    const std::string page = (dir / "hostvigil_status.html").string();
+    const std::string metrics = (dir / "hostvigil.prom").string();
+    for (auto _ : state) {
+        hv::ReportView view = hv::make_report_view(settings, table, now);
+        benchmark::DoNotOptimize(
+            hv::write_report_file(page.c_str(), hv::render_status_page(view, now)));
+        benchmark::DoNotOptimize(hv::write_report_file(metrics.c_str(), hv::render_metrics(view)));
+    }
+    state.counters["page_bytes"] = static_cast<double>(std::filesystem::file_size(page));
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_write_reports_255_hosts)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -162,13 +162,21 @@ class Bench:
         self.stop(proc)
         return elapsed, peak_kib, idle
 
-    def fake_round(self):
-        d = self.workdir("fake", monitor_config(HOSTS, 3600))
+    def fake_round(self, reports=False):
+        """One round on the fixed-delay fake ping: (round seconds, peak RSS KiB). With
+        `reports` the status page and the metrics file are written after the round."""
+        extra = ('status_page : "hostvigil_status.html"\nmetrics_file : "hostvigil.prom"\n'
+                 if reports else "")
+        d = self.workdir("fake", monitor_config(HOSTS, 3600) + extra)
         env = dict(os.environ, PATH=self.fake_dir + os.pathsep + os.environ["PATH"],
                    HV_FAKE_PING_BASE_MS=str(FAKE_BASE_MS), HV_FAKE_PING_STEP_MS=str(FAKE_STEP_MS))
         elapsed, proc = self.first_round(d, env)
+        # The files are written before the wait line is printed.
+        if reports and not os.path.exists(os.path.join(d, "hostvigil.prom")):
+            sys.exit("run mode printed its wait line before writing the metrics file")
+        peak_kib = proc_status_kib(proc.pid, "VmHWM")
         self.stop(proc)
-        return elapsed
+        return elapsed, peak_kib
 
     def fake_start_floor(self):
         """Wall time of starting 50 fake pings at once that answer without any delay: what
@@ -230,7 +238,7 @@ def main():
         b.discover_ping_argv()
         print(f"ping as the monitor runs it: {' '.join(b.ping_argv)} <host>", flush=True)
         rounds, ideals, fpings, peaks, idles, idle_main, fakes = [], [], [], [], [], [], []
-        floors = []
+        floors, report_rounds, report_peaks, plain_peaks = [], [], [], []
         fake_ideal = sum(max(fake_delay(h) for h in batch) for batch in batches(HOSTS, WORKERS))
         for run in range(args.runs):
             # Interleaved, so slow phases of the shared machine hit every column alike.
@@ -245,7 +253,12 @@ def main():
                 idles.append(idle[0])
                 if idle[1] is not None:
                     idle_main.append(idle[1])
-            fakes.append(b.fake_round())
+            fake_elapsed, fake_peak = b.fake_round()
+            fakes.append(fake_elapsed)
+            plain_peaks.append(fake_peak)
+            fake_elapsed, fake_peak = b.fake_round(reports=True)
+            report_rounds.append(fake_elapsed)
+            report_peaks.append(fake_peak)
             floors.append(b.fake_start_floor())
             print(f"run {run + 1}/{args.runs}: round {elapsed:.3f} s, ideal {ideals[-1]:.3f} s, "
                   f"fping {fpings[-1]:.3f} s, fake round {fakes[-1]:.3f} s "
@@ -267,6 +280,7 @@ def main():
                 print(f"warning: -check on the {name} file failed in {failed} runs", flush=True)
 
         micro = []
+        report_write_ms = None
         if args.micro:
             res = subprocess.run([args.micro, "--benchmark_format=json",
                                   "--benchmark_repetitions=5",
@@ -275,6 +289,8 @@ def main():
             for bm in json.loads(res.stdout)["benchmarks"]:
                 if bm.get("aggregate_name") == "median":
                     micro.append((bm["run_name"], bm["real_time"], bm["time_unit"]))
+                    if bm["run_name"] == "BM_write_reports_255_hosts":
+                        report_write_ms = bm["real_time"]
     finally:
         b.cleanup()
 
@@ -300,6 +316,15 @@ def main():
         ("Peak resident memory (VmHWM) after a 255-host, 50-worker round",
          f"**{peak_mib:.2f} MiB**", "≤ 8 MiB", verdict(peak_mib <= 8)),
     ]
+    rows.append(("Status page and metrics on vs off: fake-ping round, peak RSS (VmHWM)",
+                 f"on {fmt_s(med(report_rounds))}, **{med(report_peaks) / 1024:.2f} MiB** / "
+                 f"off {fmt_s(fake_s)}, **{med(plain_peaks) / 1024:.2f} MiB**", "—", "context"))
+    if report_write_ms is not None:
+        rows.append(("Rendering and writing the status page and the metrics, 255 hosts "
+                     "(micro-benchmark, both files flushed to disk)",
+                     f"**{report_write_ms:.2f} ms** per round = "
+                     f"{report_write_ms / 1000 / fake_s * 100:.2f} % of the fake-ping round",
+                     "—", "context"))
     if idles:
         per60 = med(idles) * 60 / args.idle_seconds
         main_txt = (f"; main thread {med(idle_main) * 60 / args.idle_seconds * 1000:.2f} ms"

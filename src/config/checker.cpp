@@ -6,6 +6,7 @@
 #include "config/host_text.h"
 #include "config/monitor_config.h"
 #include "config/syntax.h"
+#include "platform/files.h"
 
 namespace hv {
 namespace {
@@ -30,6 +31,24 @@ struct AlertMarks {
     bool token = false;
     bool chat_id = false;
 };
+
+/// Reports a report file key whose value run mode could not write; false then. A plain file
+/// name lands in the working directory; a path needs a directory that takes new files.
+bool check_report_file(const ConfigKey& key, const ConfigValue& value, int line_number) {
+    if (value.empty()) {
+        std::printf("Line %d: %s must name a file\n", line_number, key.c_str());
+        return false;
+    }
+    if (value.size() > MonitorSettings{}.status_page.kCapacity) {
+        std::printf("Line %d: %s is too long\n", line_number, key.c_str());
+        return false;
+    }
+    if (!platform::can_write_file(value.c_str())) {
+        std::printf("Line %d: %s cannot be written: %s\n", line_number, key.c_str(), value.c_str());
+        return false;
+    }
+    return true;
+}
 
 /// Reports what the current host block lacks; false when it lacks anything.
 bool close_host_block(const MonitorMarks& marks) {
@@ -61,6 +80,12 @@ bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigVal
             std::printf("Line %d: workers must be 1-%d\n", line_number, kMaxWorkers);
             ok = false;
         }
+    } else if (key == "schedule") {
+        RoundSchedule schedule = RoundSchedule::batch;
+        if (!parse_round_schedule(value.view(), schedule)) {
+            std::printf("Line %d: schedule must be batch or window\n", line_number);
+            ok = false;
+        }
     } else if (key == "host") {
         if (marks.hosts > 0)
             ok = close_host_block(marks);
@@ -76,6 +101,8 @@ bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigVal
         marks.timeoutsec = true;
     } else if (key == "alertcount") {
         marks.alertcount = true;
+    } else if (key == "status_page" || key == "metrics_file") {
+        ok = check_report_file(key, value, line_number);
     }
     return ok;
 }

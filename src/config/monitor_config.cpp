@@ -41,7 +41,26 @@ bool apply_host_key(HostRecord& record, const ConfigKey& key, const ConfigValue&
     return true;
 }
 
+// A file name cut to the field's size would name another file: such a name is left out.
+void assign_file_name(FixedText<256>& field, const ConfigValue& value) {
+    if (value.size() <= field.kCapacity)
+        field.assign(value);
+    else
+        field.clear();
+}
+
 }  // namespace
+
+bool parse_round_schedule(std::string_view value, RoundSchedule& schedule) {
+    if (value == "batch") {
+        schedule = RoundSchedule::batch;
+    } else if (value == "window") {
+        schedule = RoundSchedule::window;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
                                       const char* path) {
@@ -51,6 +70,9 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     settings.fast_retry_interval = 4;
     settings.pingcount = 3;
     settings.workers = kDefaultWorkers;
+    settings.schedule = RoundSchedule::batch;
+    settings.status_page.clear();
+    settings.metrics_file.clear();
     if (!file.is_open()) {
         std::printf("%s is not existed\n", path);
         return MonitorLoadResult::missing_file;
@@ -74,6 +96,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
         } else if (key == "workers") {
             std::int32_t workers = positive_or(value, kDefaultWorkers);
             settings.workers = workers > kMaxWorkers ? kMaxWorkers : workers;
+        } else if (key == "schedule") {
+            // An unknown value keeps the batches; -check names it.
+            if (!parse_round_schedule(value.view(), settings.schedule))
+                settings.schedule = RoundSchedule::batch;
         } else if (key == "host") {
             if (settings.host_count >= kMaxHosts) {
                 std::printf("Too many hosts (max %d)\n", kMaxHosts);
@@ -86,6 +112,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
             // A per-host key before the first host is ignored.
         } else if (key == "instance_name") {
             settings.instance_name.assign(value);
+        } else if (key == "status_page") {
+            assign_file_name(settings.status_page, value);
+        } else if (key == "metrics_file") {
+            assign_file_name(settings.metrics_file, value);
         }
     }
     file.close();

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
+#include "config/host_history.h"
 #include "output/fixed_text.h"
 
 namespace hv {
@@ -13,6 +15,12 @@ inline constexpr int kMaxHosts = 255;   ///< room in the host table
 inline constexpr int kMaxWorkers = 50;  ///< upper bound of `workers`
 inline constexpr int kDefaultWorkers = 2;
 
+/// How a round hands its hosts to the workers.
+enum class RoundSchedule : std::int32_t {
+    batch,   ///< groups of `workers` consecutive hosts; a group starts when the last one ended
+    window,  ///< up to `workers` checks at once; the next host starts as soon as any check ends
+};
+
 /// Process-wide monitor settings. Filled on the main thread before any worker exists, read
 /// without locks afterwards.
 struct MonitorSettings {
@@ -21,7 +29,10 @@ struct MonitorSettings {
     std::int32_t pingcount = 3;              ///< echo requests per probe; 1 and up
     std::int32_t workers = kDefaultWorkers;  ///< hosts checked at once; 1 to 50
     std::int32_t host_count = 0;             ///< hosts in the table, 0 to 255
-    FixedText<128> instance_name;            ///< this station's name; the computer's by default
+    RoundSchedule schedule = RoundSchedule::batch;  ///< key `schedule`: "batch" or "window"
+    FixedText<128> instance_name;  ///< this station's name; the computer's by default
+    FixedText<256> status_page;    ///< HTML status page rewritten after every round; empty: none
+    FixedText<256> metrics_file;  ///< Prometheus text file rewritten after every round; empty: none
 };
 
 /// One monitored host. The configuration fields never change after the load; the run-time
@@ -38,6 +49,7 @@ struct HostRecord {
     FixedText<512> last_status;             ///< run time: status text of the most recent check
     std::int64_t last_check_time = 0;  ///< run time: when the most recent check ended (epoch s)
     std::int64_t state_since = 0;      ///< run time: when the host last went up or down (epoch s)
+    HostHistory history;               ///< run time: recent results for the reports
 };
 
 /// The fixed table of hosts, addressed by host number 1 to `host_count` in file order.
@@ -52,6 +64,10 @@ enum class MonitorLoadResult {
     missing_file,    ///< printed "%s is not existed\n"; the process ends with 1
     too_many_hosts,  ///< printed "Too many hosts (max %d)\n"; the process ends with 1
 };
+
+/// The schedule named by a `schedule` value ("batch" or "window", exactly); false for any
+/// other text, which leaves `schedule` as it was.
+bool parse_round_schedule(std::string_view value, RoundSchedule& schedule);
 
 /// Reads `path` into `settings` and `table` with every default and clamp. Prints its two
 /// fatal messages to standard output itself; the caller ends the process with exit code 1

@@ -70,6 +70,31 @@ TEST(LoadMonitorConfig, GlobalClampsAndSaturation) {
     }
 }
 
+TEST(LoadMonitorConfig, ScheduleValues) {
+    struct Case {
+        std::string text;
+        RoundSchedule want;
+    };
+    const std::vector<Case> cases = {
+        {"", RoundSchedule::batch},
+        {"schedule : \"window\"\n", RoundSchedule::window},
+        {"schedule : \" window \"\n", RoundSchedule::window},
+        {"schedule : \"batch\"\n", RoundSchedule::batch},
+        {"schedule : \"Window\"\n", RoundSchedule::batch},
+        {"schedule : \"windows\"\n", RoundSchedule::batch},
+        {"schedule : \"\"\n", RoundSchedule::batch},
+        {"*schedule : \"window\"\n", RoundSchedule::batch},
+        // The last line counts, also when its value is unknown.
+        {"schedule : \"window\"\nschedule : \"batch\"\n", RoundSchedule::batch},
+        {"schedule : \"window\"\nschedule : \"fast\"\n", RoundSchedule::batch},
+        {"host : \"a\"\nschedule : \"window\"\n", RoundSchedule::window},
+    };
+    for (const Case& c : cases) {
+        Loaded l = load(c.text);
+        EXPECT_EQ(l.settings.schedule, c.want) << c.text;
+    }
+}
+
 TEST(LoadMonitorConfig, PerHostKeysActOnTheMostRecentHost) {
     Loaded l = load(
         "timeoutsec : \"9\"\n"  // before any host: ignored

@@ -126,13 +126,11 @@ TEST_F(Heartbeat, BodyKeepsRoomAndSkipsOnlyLinesThatDoNotFit) {
     EXPECT_LT(body.size() + 8, 8192u);
     EXPECT_NE(body.find("Host: 127.0.0.30 Last: short\n"), std::string::npos);
     // Every long line is 524 bytes; the header leaves room for exactly 15 of them.
-    std::size_t header = body.find("Host: ");
-    std::size_t long_lines = (8192 - 8 - 1 - header) / 524;
     std::size_t count = 0;
     for (std::size_t at = body.find(std::string(500, 'x')); at != std::string::npos;
          at = body.find(std::string(500, 'x'), at + 500))
         ++count;
-    EXPECT_EQ(count, long_lines);
+    EXPECT_EQ(count, 15u);
     EXPECT_EQ(body.back(), '\n');
 }
 

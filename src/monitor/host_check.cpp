@@ -1,4 +1,5 @@
 #include <climits>
+#include <ctime>
 #include <mutex>
 #include <string_view>
 
@@ -37,6 +38,11 @@ void format_alert_sent_status(NoticeText& text, const HostRecord& record, int pi
 
 // Sends one notice: e-mail always (the channel makes its own enabled test), Telegram when
 // enabled, Teams only for alerts. Called with no lock held.
+void count_send(MonitorContext& context, Channel channel, int result) {
+    if (context.stats != nullptr)
+        context.stats->count_send(channel, result == 1);
+}
+
 void send_notice(MonitorContext& context, const NoticeText& notice, bool to_teams) {
     MonitorServices& services = context.use();
     AlertSettings& alerts = context.alerts;
@@ -44,17 +50,38 @@ void send_notice(MonitorContext& context, const NoticeText& notice, bool to_team
     body.format("%s\n", notice.c_str());
     NoticeText subject(notice.view());
 
-    services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
+    // The e-mail channel makes its own enabled test; only sends it attempts are counted.
+    int sent = services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
+    if (alerts.email_enabled != 0)
+        count_send(context, Channel::email, sent);
     if (alerts.telegram_enabled != 0)
-        services.send_telegram(alerts, notice.c_str());
+        count_send(context, Channel::telegram, services.send_telegram(alerts, notice.c_str()));
     if (to_teams && alerts.teams_enabled != 0)
-        services.send_teams(alerts, body.c_str());
+        count_send(context, Channel::teams, services.send_teams(alerts, body.c_str()));
     log_event("***Alert sending : %s", notice.c_str());
+}
+
+HostCondition state_of(const HostRecord& record) {
+    if (record.alert_sent != 0)
+        return HostCondition::alert;
+    return record.fail_count > 0 ? HostCondition::down : HostCondition::up;
+}
+
+// Called under the host-state lock once the check has updated the record; `was_up` is how
+// the record stood before. The alert going out does not move `state_since`: it tells since
+// when the host is down.
+void note_result(HostRecord& record, bool was_up, bool up) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (record.state_since == 0 || was_up != up)
+        record.state_since = now;
+    record.last_check_time = now;
+    record.history.record(up, state_of(record), now);
 }
 
 void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool was_up = state_of(record) == HostCondition::up;
     slot.failed = 1;
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
@@ -70,11 +97,14 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     record.last_status.assign(failure.view());
     console_print("[%s] %s\n", record.host.c_str(), failure.c_str());
 
-    if (record.fail_count < record.alertcount || record.alert_sent != 0)
+    if (record.fail_count < record.alertcount || record.alert_sent != 0) {
+        note_result(record, was_up, false);
         return;
+    }
 
     // Marked before the lock is released, so no other path can raise the same alert twice.
     record.alert_sent = 1;
+    note_result(record, was_up, false);
     lock.unlock();
 
     NoticeText notice;
@@ -91,15 +121,21 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
     record.last_status.assign(status.view());
 }
 
-void on_success(MonitorContext& context, HostRecord& record, const StatusText& status) {
+void on_success(MonitorContext& context, HostRecord& record, const StatusText& status,
+                std::int64_t rtt_us) {
     std::unique_lock<std::mutex> lock(host_state_lock());
+    const bool was_up = state_of(record) == HostCondition::up;
     record.last_status.assign(status.view());
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
-    if (record.alert_sent == 0)
-        return;
-
+    // A host that answered only over TCP keeps its last ping time.
+    if (rtt_us >= 0)
+        record.history.last_rtt_us = rtt_us;
+    const bool was_alerted = record.alert_sent != 0;
     record.alert_sent = 0;
+    note_result(record, was_up, true);
+    if (!was_alerted)
+        return;
     lock.unlock();
 
     NoticeText notice;
@@ -129,12 +165,13 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     // Probes run without the lock: they take seconds, and other hosts must go on meanwhile.
     MonitorServices& services = context.use();
     StatusText status;
+    std::int64_t rtt_us = -1;
     bool up = false;
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
         int replies = services.ping(record.host.c_str(), record.timeoutsec,
-                                    context.settings.pingcount, status);
+                                    context.settings.pingcount, status, rtt_us);
         // A ping cut short by the stop request says nothing about the host: its state stays.
         if (replies == kPingInterrupted)
             return 0;
@@ -144,7 +181,7 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     }
 
     if (up)
-        on_success(context, record, status);
+        on_success(context, record, status, rtt_us);
     else
         on_failure(context, record, *slot);
     return 0;

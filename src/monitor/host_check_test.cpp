@@ -179,6 +179,52 @@ TEST_F(HostCheck, StateMachineFollowsEachSequence) {
     }
 }
 
+TEST_F(HostCheck, KeepsWhatTheReportsShow) {
+    RunStats stats;
+    context.stats = &stats;
+    alerts.email_enabled = 1;
+    alerts.telegram_enabled = 1;
+    HostRecord& record = hosts.at(1);
+    record.alertcount = 2;
+    const HostHistory& history = record.history;
+    bool up = true;
+    fake.ping_up = [&up](const std::string&) { return up; };
+    fake.rtt_us = 1234;
+    WorkerSlot slot{1, 0};
+
+    check(slot);
+    EXPECT_EQ(history.state, HostCondition::up);
+    EXPECT_EQ(history.last_rtt_us, 1234);
+    EXPECT_NE(record.state_since, 0);
+    EXPECT_NE(record.last_check_time, 0);
+
+    // Going down moves `state_since`; the alert going out later does not.
+    record.state_since = 1;
+    up = false;
+    check(slot);
+    EXPECT_EQ(history.state, HostCondition::down);
+    const std::int64_t down_since = record.state_since;
+    EXPECT_GT(down_since, 1);
+    record.state_since = 2;
+    check(slot);
+    EXPECT_EQ(history.state, HostCondition::alert);
+    EXPECT_EQ(record.state_since, 2);
+    EXPECT_EQ(history.last_rtt_us, 1234) << "a failed check keeps the last round trip";
+
+    // An answer only over TCP carries no round trip; the recovery goes out on two channels.
+    fake.tcp_up = [](const std::string&) { return true; };
+    check(slot);
+    EXPECT_EQ(history.state, HostCondition::up);
+    EXPECT_EQ(history.last_rtt_us, 1234);
+    EXPECT_NE(record.state_since, 2);
+    EXPECT_EQ(history.recent_count, 4);
+    EXPECT_EQ(history.recent_bits, 0b1001u);
+    EXPECT_DOUBLE_EQ(history.availability(record.last_check_time), 0.5);
+    EXPECT_EQ(stats.sends[static_cast<int>(Channel::email)][0].load(), 2u);
+    EXPECT_EQ(stats.sends[static_cast<int>(Channel::telegram)][0].load(), 2u);
+    EXPECT_EQ(stats.sends[static_cast<int>(Channel::teams)][0].load(), 0u);
+}
+
 TEST_F(HostCheck, TcpFallbackDecidesOnlyWhenEnabled) {
     fake.ping_up = [](const std::string&) { return false; };
     fake.tcp_up = [](const std::string&) { return true; };

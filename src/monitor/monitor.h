@@ -2,8 +2,10 @@
 // heartbeat.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -31,16 +33,21 @@ class MonitorServices {
   public:
     virtual ~MonitorServices() = default;
 
-    virtual int ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
+    /// `rtt_us` receives the average round-trip time of the replies in microseconds, -1 when
+    /// unknown.
+    virtual int ping(const char* host, int timeoutsec, int pingcount, StatusText& status,
+                     std::int64_t& rtt_us);
     virtual int tcp_fallback(const char* host, int timeoutsec, StatusText& status);
     virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
                            const char* body);
     virtual int send_telegram(const AlertSettings& alerts, const char* text);
     virtual int send_teams(const AlertSettings& alerts, const char* text);
 
-    /// Starts a thread that runs check_host on `slot`. Throws std::system_error when the
-    /// thread cannot be created; the loop then runs the check inline.
-    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot);
+    /// Starts a thread that runs check_host on `slot`, then `on_end` (when set) on the same
+    /// thread. Throws std::system_error when the thread cannot be created; the loop then runs
+    /// the check inline.
+    virtual std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
+                                     std::function<void()> on_end);
 
     /// One of the loop's one-second sleeps.
     virtual void sleep_one_second();
@@ -49,13 +56,40 @@ class MonitorServices {
     static MonitorServices& real();
 };
 
+/// The channels a notice goes out on, as counted in RunStats.
+enum class Channel { email, telegram, teams };
+inline constexpr int kChannelCount = 3;
+
+/// What the instance did, for the reports. The send counters are written by worker threads;
+/// the round fields only by the main thread between rounds.
+struct RunStats {
+    /// Sends per channel: [channel][0] succeeded, [channel][1] failed.
+    std::atomic<std::uint64_t> sends[kChannelCount][2] = {};
+    std::int64_t last_round = 0;         ///< when the last complete round started; 0 none yet
+    std::int64_t round_duration_us = 0;  ///< how long the checks of that round took
+
+    void count_send(Channel channel, bool ok) {
+        sends[static_cast<int>(channel)][ok ? 0 : 1].fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+/// Told after every complete round, on the main thread, with no lock held; may read the host
+/// records without the host-state lock, since no check runs then.
+class RoundObserver {
+  public:
+    virtual ~RoundObserver() = default;
+    virtual void round_finished(const MonitorContext& context) = 0;
+};
+
 /// The process-wide records the monitor works on. `services` may stay null: the real
-/// probes and channels are used then.
+/// probes and channels are used then. `stats` and `observer` may stay null too.
 struct MonitorContext {
     MonitorSettings& settings;
     HostTable& hosts;
     AlertSettings& alerts;
     MonitorServices* services = nullptr;
+    RunStats* stats = nullptr;
+    RoundObserver* observer = nullptr;
 
     MonitorServices& use() const {
         return services != nullptr ? *services : MonitorServices::real();
@@ -71,7 +105,8 @@ std::mutex& host_state_lock();
 /// slot or an index outside the host table changes nothing.
 int check_host(MonitorContext& context, WorkerSlot* slot);
 
-/// Runs rounds until the stop request is set; returns after the running batch has ended.
+/// Runs rounds until the stop request is set; returns after the running checks have ended.
+/// `settings.schedule` picks how each round hands its hosts to the workers.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
 
 /// True when a round that started at local time `round_start` owes today's heartbeat: the

@@ -1,17 +1,17 @@
 #include <array>
+#include <chrono>
 #include <ctime>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "monitor/monitor.h"
+#include "monitor/window_schedule.h"
 #include "output/sinks.h"
 #include "platform/stop.h"
 
 namespace hv {
 namespace {
-
-using SlotTable = std::array<WorkerSlot, kMaxHosts + 1>;
 
 int clamp(int value, int low, int high) {
     return value < low ? low : (value > high ? high : value);
@@ -30,7 +30,7 @@ bool run_batch(MonitorContext& context, SlotTable& slots, int first, int last) {
         slot.index = j;
         slot.failed = 0;
         try {
-            workers[started] = services.start_worker(context, &slot);
+            workers[started] = services.start_worker(context, &slot, nullptr);
             ++started;
         } catch (const std::system_error&) {
             log_event("Unable to create worker thread for host #%d; running check inline", j);
@@ -49,10 +49,12 @@ bool run_batch(MonitorContext& context, SlotTable& slots, int first, int last) {
 }
 
 // One round of checks in host order. Returns false when a stop request cut the round short
-// (between batches, never inside one).
+// (between batches, never inside one; in the window schedule between two check starts).
 bool run_checks(MonitorContext& context, SlotTable& slots, bool& any_failed) {
     const int host_count = clamp(context.settings.host_count, 0, kMaxHosts);
     const int workers = clamp(context.settings.workers, 1, kMaxWorkers);
+    if (context.settings.schedule == RoundSchedule::window)
+        return run_window_round(context, slots, host_count, workers, any_failed);
     for (int first = 1; first <= host_count; first += workers) {
         if (platform::stop_requested())
             return false;
@@ -73,15 +75,28 @@ bool wait_seconds(MonitorServices& services, int seconds) {
     return true;
 }
 
+void finish_round(MonitorContext& context, std::time_t round_start,
+                  std::chrono::steady_clock::duration took) {
+    if (context.stats != nullptr) {
+        context.stats->last_round = static_cast<std::int64_t>(round_start);
+        context.stats->round_duration_us =
+            std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    }
+    if (context.observer != nullptr)
+        context.observer->round_finished(context);
+}
+
 }  // namespace
 
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state) {
     SlotTable slots{};
     while (!platform::stop_requested()) {
         const std::time_t round_start = std::time(nullptr);
+        const auto started = std::chrono::steady_clock::now();
         bool any_failed = false;
         if (!run_checks(context, slots, any_failed))
             return;
+        finish_round(context, round_start, std::chrono::steady_clock::now() - started);
         send_heartbeat_if_due(context, round_start, heartbeat_state);
 
         const int wait =

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,14 +33,21 @@ TEST_F(MonitorLoop, BatchesRunInHostOrderAndEachWaitsForTheLast) {
     std::mutex mutex;
     std::vector<std::string> events;
     int round = 0;
+    // Batches are {1, 2}, {3, 4} and {5}. Each check waits until every check of its batch has
+    // started, so none can end before its partner starts when they run together; a loop that
+    // ran them one after the other shows in the order once the wait gives up.
+    std::condition_variable started_cv;
+    std::map<int, int> started;
     fake.ping_up = [&](const std::string& host) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            events.push_back("start " + std::to_string(host_number(host)));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::lock_guard<std::mutex> guard(mutex);
-        events.push_back("end " + std::to_string(host_number(host)));
+        int n = host_number(host);
+        int batch = (n - 1) / 2;
+        int size = n == 5 ? 1 : 2;
+        std::unique_lock<std::mutex> lock(mutex);
+        events.push_back("start " + std::to_string(n));
+        ++started[batch];
+        started_cv.notify_all();
+        started_cv.wait_for(lock, std::chrono::seconds(5), [&] { return started[batch] >= size; });
+        events.push_back("end " + std::to_string(n));
         return true;
     };
     fake.on_sleep = [&] {
@@ -152,11 +160,16 @@ TEST_F(MonitorLoop, StopDuringBatchFinishesItAndStartsNoOther) {
     add_hosts(5, 1);
     settings.workers = 2;
     // Host 1 asks for the stop while host 2 is still being checked; host 2's alert still goes.
-    fake.ping_up = [](const std::string& host) {
+    std::mutex mutex;
+    std::condition_variable stop_cv;
+    fake.ping_up = [&](const std::string& host) {
+        std::unique_lock<std::mutex> lock(mutex);
         if (host_number(host) == 1) {
             platform::request_stop();
+            stop_cv.notify_all();
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            stop_cv.wait_for(lock, std::chrono::seconds(5),
+                             [] { return platform::stop_requested(); });
         }
         return host_number(host) != 2;
     };

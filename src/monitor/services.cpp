@@ -1,5 +1,7 @@
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "monitor/monitor.h"
 #include "notify/channels.h"
@@ -7,8 +9,9 @@
 
 namespace hv {
 
-int MonitorServices::ping(const char* host, int timeoutsec, int pingcount, StatusText& status) {
-    return ping_probe(host, timeoutsec, pingcount, status);
+int MonitorServices::ping(const char* host, int timeoutsec, int pingcount, StatusText& status,
+                          std::int64_t& rtt_us) {
+    return ping_probe(host, timeoutsec, pingcount, status, &rtt_us);
 }
 
 int MonitorServices::tcp_fallback(const char* host, int timeoutsec, StatusText& status) {
@@ -28,8 +31,13 @@ int MonitorServices::send_teams(const AlertSettings& alerts, const char* text) {
     return send_teams_alert(alerts, text);
 }
 
-std::thread MonitorServices::start_worker(MonitorContext& context, WorkerSlot* slot) {
-    return std::thread([&context, slot] { check_host(context, slot); });
+std::thread MonitorServices::start_worker(MonitorContext& context, WorkerSlot* slot,
+                                          std::function<void()> on_end) {
+    return std::thread([&context, slot, on_end = std::move(on_end)] {
+        check_host(context, slot);
+        if (on_end)
+            on_end();
+    });
 }
 
 void MonitorServices::sleep_one_second() {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "monitor/monitor.h"
@@ -35,16 +36,21 @@ class FakeServices : public MonitorServices {
     std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
+    std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
 
     /// The reply count ping reports; by default every reply when ping_up says so, else none.
     std::function<int(const std::string& host, int pingcount)> ping_replies =
         [this](const std::string& host, int pingcount) { return ping_up(host) ? pingcount : 0; };
 
-    int ping(const char* host, int, int pingcount, StatusText& status) override {
+    int ping(const char* host, int, int pingcount, StatusText& status,
+             std::int64_t& rtt_us) override {
         ++ping_calls;
+        rtt_us = -1;
         int replies = ping_replies(host, pingcount);
-        if (replies > 0)
+        if (replies > 0) {
             status.format("Ping OK %s received=%d/%d", host, replies, pingcount);
+            rtt_us = this->rtt_us;
+        }
         return replies;
     }
     int tcp_fallback(const char* host, int, StatusText& status) override {
@@ -67,11 +73,12 @@ class FakeServices : public MonitorServices {
         record(std::string("teams ") + text);
         return 1;
     }
-    std::thread start_worker(MonitorContext& context, WorkerSlot* slot) override {
+    std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
+                             std::function<void()> on_end) override {
         if (refuse_thread(slot->index))
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
-        return MonitorServices::start_worker(context, slot);
+        return MonitorServices::start_worker(context, slot, std::move(on_end));
     }
     void sleep_one_second() override {
         ++sleeps;

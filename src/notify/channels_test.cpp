@@ -141,28 +141,26 @@ std::vector<std::string> with_tail(std::vector<std::string> head) {
 }
 
 TEST_F(ChannelsTest, GuardsSendNothingAndLeaveNoTrace) {
+    auto email = [](AlertSettings& a) { return send_email_alert(a, "x@example.com", "s", "b"); };
+    auto telegram = [](AlertSettings& a) { return send_telegram_alert(a, "t"); };
+    auto teams = [](AlertSettings& a) { return send_teams_alert(a, "t"); };
     struct Case {
         const char* name;
         void (*change)(AlertSettings&);
+        int (*send)(AlertSettings&);
     } cases[] = {
-        {"email off", [](AlertSettings& a) { a.email_enabled = 0; }},
-        {"password empty", [](AlertSettings& a) { a.password.clear(); }},
-        {"telegram off", [](AlertSettings& a) { a.telegram_enabled = 0; }},
-        {"token empty", [](AlertSettings& a) { a.token.clear(); }},
-        {"teams off", [](AlertSettings& a) { a.teams_enabled = 0; }},
-        {"webhook empty", [](AlertSettings& a) { a.teams_webhook.clear(); }},
+        {"email off", [](AlertSettings& a) { a.email_enabled = 0; }, email},
+        {"password empty", [](AlertSettings& a) { a.password.clear(); }, email},
+        {"telegram off", [](AlertSettings& a) { a.telegram_enabled = 0; }, telegram},
+        {"token empty", [](AlertSettings& a) { a.token.clear(); }, telegram},
+        {"teams off", [](AlertSettings& a) { a.teams_enabled = 0; }, teams},
+        {"webhook empty", [](AlertSettings& a) { a.teams_webhook.clear(); }, teams},
     };
     for (const Case& c : cases) {
         AlertSettings a = all_channels();
         c.change(a);
         ::testing::internal::CaptureStdout();
-        int sent = 0;
-        if (!a.email_enabled || a.password.empty())
-            sent += send_email_alert(a, "x@example.com", "s", "b");
-        if (!a.telegram_enabled || a.token.empty())
-            sent += send_telegram_alert(a, "t");
-        if (!a.teams_enabled || a.teams_webhook.empty())
-            sent += send_teams_alert(a, "t");
+        int sent = c.send(a);
         EXPECT_EQ(sent, 0) << c.name;
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.name;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string_view>
 
 namespace hv::platform {
 
@@ -26,5 +27,15 @@ bool flush_to_disk(std::FILE* file);
 
 /// Gives `to` the permission bits of `from` (POSIX); true on Windows, which keeps ACLs by name.
 bool copy_permissions(const char* from, const char* to);
+
+/// Replaces the file `path` with `data` so that a reader sees the old file or the new one,
+/// never a part: the data goes to a new file beside it, is flushed to the disk and renamed
+/// over `path` (POSIX mode 0644). Refuses, leaving everything as it was, when `path` names
+/// a directory, a device, a symbolic link or anything else but a regular file.
+bool write_file_atomically(const char* path, std::string_view data);
+
+/// True when write_file_atomically could write `path` now: it is absent or a regular file,
+/// and the directory it is in exists and takes new files.
+bool can_write_file(const char* path);
 
 }  // namespace hv::platform

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <string>
 
 namespace hv::platform {
 
@@ -53,6 +54,70 @@ bool flush_to_disk(std::FILE* file) {
 }
 
 bool copy_permissions(const char*, const char*) {
+    return true;
+}
+
+namespace {
+
+// A missing target is fine; anything there must be a plain file, never a directory, a
+// reparse point (a link or junction) or a device.
+bool target_is_replaceable(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND;
+    }
+    return (attributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+std::string directory_of(const char* path) {
+    std::string text(path);
+    std::size_t slash = text.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return text.size() >= 2 && text[1] == ':' ? text.substr(0, 2) + "." : ".";
+    return text.substr(0, slash + 1) + ".";
+}
+
+}  // namespace
+
+bool write_file_atomically(const char* path, std::string_view data) {
+    if (path == nullptr || *path == '\0' || !target_is_replaceable(path))
+        return false;
+    std::string temp = std::string(path) + ".tmp" + std::to_string(GetCurrentProcessId());
+    HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = true;
+    while (ok && !data.empty()) {
+        DWORD chunk = data.size() > 1u << 20 ? 1u << 20 : static_cast<DWORD>(data.size());
+        DWORD written = 0;
+        ok = WriteFile(h, data.data(), chunk, &written, nullptr) != 0 && written > 0;
+        if (ok)
+            data.remove_prefix(written);
+    }
+    ok = FlushFileBuffers(h) != 0 && ok;
+    ok = CloseHandle(h) != 0 && ok;
+    if (ok && target_is_replaceable(path) &&
+        MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    DeleteFileA(temp.c_str());
+    return false;
+}
+
+bool can_write_file(const char* path) {
+    if (path == nullptr || *path == '\0' || !target_is_replaceable(path))
+        return false;
+    // Windows has no access() that honours ACLs: a probe file shows whether the directory
+    // takes new files.
+    std::string probe =
+        directory_of(path) + "\\hostvigil_probe" + std::to_string(GetCurrentProcessId()) + ".tmp";
+    HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
     return true;
 }
 

@@ -1,13 +1,16 @@
 #include "shell/commands.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "config/monitor_config.h"
 #include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
+#include "report/report_view.h"
 #include "shell/pid_file.h"
+#include "state/host_state.h"
 
 namespace hv {
 
@@ -20,7 +23,8 @@ const char* banner_text() {
 int print_usage(const char* program) {
     std::printf("\n%s\n\n", banner_text());
     std::printf("Usage:\n");
-    for (const char* command : {"-start", "-stop", "-status", "-check", "-test", "-s"}) {
+    for (const char* command :
+         {"-start", "-stop", "-status", "-summary", "-check", "-test", "-s"}) {
         std::printf("  %s %s\n", program, command);
     }
     std::printf("  %s -h | --help\n", program);
@@ -28,6 +32,7 @@ int print_usage(const char* program) {
     std::printf("  -start        Start in background mode\n");
     std::printf("  -stop         Stop running instance\n");
     std::printf("  -status       Show running status\n");
+    std::printf("  -summary      Show every host's state, since when, round trip and uptime\n");
     std::printf("  -check        Validate config file format\n");
     std::printf("  -test         Send test email / Telegram / Teams alert\n");
     std::printf("  -s            Silent mode\n");
@@ -180,6 +185,39 @@ int command_status() {
     } else {
         std::printf("hostvigil running pid %lu\n", pid);
     }
+    return 0;
+}
+
+}  // namespace hv
+
+namespace hv {
+
+int command_summary(MonitorSettings& settings, HostTable& hosts) {
+    state::Snapshot snapshot;
+    std::string reason;
+    switch (state::load_state(state::kStateFile, snapshot, reason)) {
+        case state::LoadResult::loaded:
+            break;
+        case state::LoadResult::missing:
+            std::printf("No state file %s yet: run mode writes it after its first round\n",
+                        state::kStateFile);
+            return 1;
+        case state::LoadResult::ignored:
+            std::printf("State file %s cannot be used: %s\n", state::kStateFile, reason.c_str());
+            return 1;
+    }
+    if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok)
+        return 1;
+    const std::int64_t last_round = snapshot.last_round;
+    const std::int64_t round_duration_us = snapshot.round_duration_us;
+    state::restore_hosts(hosts, settings.host_count, std::move(snapshot));
+
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    ReportView view = make_report_view(settings, hosts, now);
+    view.last_round = last_round;
+    view.round_duration_us = round_duration_us;
+    std::fputs(render_summary(view, now).c_str(), stdout);
+    std::fflush(stdout);
     return 0;
 }
 

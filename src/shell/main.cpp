@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
             return hv::command_stop();
         if (std::strcmp(arg, "-status") == 0)
             return hv::command_status();
+        if (std::strcmp(arg, "-summary") == 0)
+            return hv::command_summary(monitor_settings, host_table);
         if (std::strcmp(arg, "-check") == 0)
             return hv::run_config_check();
         if (std::strcmp(arg, "-test") == 0)

@@ -10,6 +10,7 @@
 #include "platform/stop.h"
 #include "shell/commands.h"
 #include "shell/pid_file.h"
+#include "shell/report_files.h"
 
 namespace hv {
 
@@ -52,7 +53,10 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         settings.host_count, settings.interval, settings.fast_retry_interval, settings.pingcount,
         settings.workers);
 
-    MonitorContext context{settings, hosts, alerts};
+    RunStats stats;
+    state::StateStore store(state::kStateFile);
+    ReportFiles report_files(stats, &store);
+    MonitorContext context{settings, hosts, alerts, nullptr, &stats, &report_files};
     monitor_loop(context, heartbeat_state);
 
     pid_file->remove();

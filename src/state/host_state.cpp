@@ -1,5 +1,6 @@
 #include "state/host_state.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -20,6 +21,42 @@ std::vector<HostKey> host_keys(const HostTable& table, int host_count) {
     return keys;
 }
 
+void capture_history(const HostHistory& history, HostState& host) {
+    host.last_rtt_us = history.last_rtt_us;
+    for (int age = history.recent_count - 1; age >= 0; --age)
+        host.recent += history.recent_up(age) ? 'U' : 'D';
+    for (const HourBucket& bucket : history.hours) {
+        if (bucket.hour >= 0 && bucket.checks > 0)
+            host.hours.push_back({bucket.hour, bucket.checks, bucket.up});
+    }
+}
+
+// The saved results go back oldest first, so the newest ends in bit 0 again; hour counts go
+// to the bucket of their hour, the newest hour winning a shared bucket.
+void restore_history(const HostState& host, HostHistory& history) {
+    history.last_rtt_us = host.last_rtt_us;
+    history.recent_bits = 0;
+    history.recent_count = 0;
+    for (char c : host.recent) {
+        history.recent_bits = (history.recent_bits << 1) | (c == 'U' ? 1u : 0u);
+        if (history.recent_count < HostHistory::kRecent)
+            ++history.recent_count;
+    }
+    for (const HourCount& hour : host.hours) {
+        HourBucket& bucket =
+            history.hours[static_cast<std::size_t>(hour.hour % HostHistory::kHours)];
+        if (bucket.hour >= hour.hour)
+            continue;
+        const std::int64_t limit = UINT32_MAX;
+        bucket.hour = hour.hour;
+        bucket.checks = static_cast<std::uint32_t>(hour.checks > limit ? limit : hour.checks);
+        bucket.up = static_cast<std::uint32_t>(hour.up > limit ? limit : hour.up);
+    }
+    history.state = host.alert_outstanding ? HostCondition::alert
+                    : host.fail_count > 0  ? HostCondition::down
+                                           : HostCondition::up;
+}
+
 }  // namespace
 
 Snapshot capture_hosts(const HostTable& table, int host_count) {
@@ -35,6 +72,7 @@ Snapshot capture_hosts(const HostTable& table, int host_count) {
         host.state_since = record.state_since;
         host.last_check = record.last_check_time;
         host.last_result = std::string(record.last_status.view());
+        capture_history(record.history, host);
         snapshot.hosts.push_back(std::move(host));
     }
     return snapshot;
@@ -59,6 +97,7 @@ std::vector<std::vector<PendingNotice>> restore_hosts(HostTable& table, int host
         record.state_since = host.state_since;
         record.last_check_time = host.last_check;
         record.last_status.assign(host.last_result);
+        restore_history(host, record.history);
         pending[static_cast<std::size_t>(i)] = std::move(host.pending);
     }
     return pending;

@@ -122,6 +122,63 @@ bool read_notice(const json& item, PendingNotice& notice, std::string& reason) {
     return true;
 }
 
+bool read_hours(const json& item, std::vector<HourCount>& hours, std::string& reason) {
+    if (!item.is_array() || item.size() > 24) {
+        reason = "host: \"hours\" is not a list of at most 24 entries";
+        return false;
+    }
+    for (const json& entry : item) {
+        if (!entry.is_object()) {
+            reason = "an hour entry is not an object";
+            return false;
+        }
+        FieldReader field(entry, reason, "hour:");
+        HourCount hour;
+        if (!field.integer("hour", hour.hour, 0, kTimeMax) ||
+            !field.integer("checks", hour.checks, 0, kTimeMax) ||
+            !field.integer("up", hour.up, 0, hour.checks))
+            return false;
+        hours.push_back(hour);
+    }
+    return true;
+}
+
+bool read_recent(std::string& recent, std::string& reason) {
+    if (recent.size() > 60 || recent.find_first_not_of("UD") != std::string::npos) {
+        reason = "host: \"recent\" is not a text of at most 60 U and D";
+        recent.clear();
+        return false;
+    }
+    return true;
+}
+
+bool read_sends(const json& document, std::vector<SendTotals>& sends, std::string& reason) {
+    auto it = document.find("sends");
+    if (it == document.end())
+        return true;
+    if (!it->is_object()) {
+        reason = "\"sends\" is not an object";
+        return false;
+    }
+    for (Channel c : {Channel::email, Channel::telegram, Channel::teams}) {
+        auto entry = it->find(channel_key(c));
+        if (entry == it->end())
+            continue;
+        if (!entry->is_object()) {
+            reason = "\"sends\" entry is not an object";
+            return false;
+        }
+        FieldReader field(*entry, reason, "sends:");
+        SendTotals totals;
+        totals.channel = c;
+        if (!field.integer("ok", totals.ok, 0, kTimeMax) ||
+            !field.integer("failed", totals.failed, 0, kTimeMax))
+            return false;
+        sends.push_back(totals);
+    }
+    return true;
+}
+
 bool read_host(const json& item, HostState& host, std::string& reason) {
     if (!item.is_object()) {
         reason = "a host entry is not an object";
@@ -134,7 +191,12 @@ bool read_host(const json& item, HostState& host, std::string& reason) {
         !field.boolean("alert_outstanding", host.alert_outstanding) ||
         !field.integer("state_since", host.state_since, 0, kTimeMax) ||
         !field.integer("last_check", host.last_check, 0, kTimeMax) ||
-        !field.text("last_result", host.last_result))
+        !field.text("last_result", host.last_result) ||
+        !field.integer("last_rtt_us", host.last_rtt_us, -1, kTimeMax) ||
+        !field.text("recent", host.recent) || !read_recent(host.recent, reason))
+        return false;
+    auto hours = item.find("hours");
+    if (hours != item.end() && !read_hours(*hours, host.hours, reason))
         return false;
     auto pending = item.find("pending");
     if (pending == item.end())
@@ -182,6 +244,9 @@ std::string to_json(const Snapshot& snapshot) {
                                {"attempts", notice.attempts},
                                {"next_try", notice.next_try}});
         }
+        json hours = json::array();
+        for (const HourCount& hour : host.hours)
+            hours.push_back({{"hour", hour.hour}, {"checks", hour.checks}, {"up", hour.up}});
         hosts.push_back({{"host", host.host},
                          {"occurrence", host.occurrence},
                          {"fail_count", host.fail_count},
@@ -189,9 +254,18 @@ std::string to_json(const Snapshot& snapshot) {
                          {"state_since", host.state_since},
                          {"last_check", host.last_check},
                          {"last_result", host.last_result},
-                         {"pending", std::move(pending)}});
+                         {"pending", std::move(pending)},
+                         {"last_rtt_us", host.last_rtt_us},
+                         {"recent", host.recent},
+                         {"hours", std::move(hours)}});
     }
-    json document = {{"version", kStateVersion}, {"hosts", std::move(hosts)}};
+    json sends = json::object();
+    for (const SendTotals& totals : snapshot.sends)
+        sends[channel_key(totals.channel)] = {{"ok", totals.ok}, {"failed", totals.failed}};
+    json document = {
+        {"version", kStateVersion},          {"saved_at", snapshot.saved_at},
+        {"last_round", snapshot.last_round}, {"round_duration_us", snapshot.round_duration_us},
+        {"sends", std::move(sends)},         {"hosts", std::move(hosts)}};
     // Host and result texts come from the configuration and from ping's output, which need
     // not be UTF-8: such bytes are replaced instead of failing the whole write.
     return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -220,6 +294,12 @@ bool from_json(std::string_view text, Snapshot& out, std::string& reason) {
         return false;
     }
     Snapshot snapshot;
+    FieldReader field(document, reason, "state:");
+    if (!field.integer("saved_at", snapshot.saved_at, 0, kTimeMax) ||
+        !field.integer("last_round", snapshot.last_round, 0, kTimeMax) ||
+        !field.integer("round_duration_us", snapshot.round_duration_us, 0, kTimeMax) ||
+        !read_sends(document, snapshot.sends, reason))
+        return false;
     for (const json& item : *hosts) {
         HostState host;
         if (!read_host(item, host, reason))

@@ -27,6 +27,13 @@ struct PendingNotice {
     std::int64_t next_try = 0;      ///< earliest time of the next send; seconds since the epoch
 };
 
+/// Checks and successes of one clock hour, for the 24-hour availability.
+struct HourCount {
+    std::int64_t hour = 0;  ///< hours since the epoch
+    std::int64_t checks = 0;
+    std::int64_t up = 0;
+};
+
 /// The lasting record of one configured host. Fields added later must get a default here, a
 /// line in the writer and a lookup in the reader; a reader ignores keys it does not know.
 struct HostState {
@@ -38,11 +45,25 @@ struct HostState {
     std::int64_t last_check = 0;     ///< when the last check ended; epoch s, 0: never
     std::string last_result;         ///< the last check's result line
     std::vector<PendingNotice> pending;  ///< undelivered notices in the order they were queued
+    std::int64_t last_rtt_us = -1;       ///< last answered ping's average round trip; -1 unknown
+    std::string recent;                  ///< up to 60 last results, oldest first: 'U' up, 'D' down
+    std::vector<HourCount> hours;        ///< up to 24 hours of check counts, any order
+};
+
+/// Sends of one channel since the instance started.
+struct SendTotals {
+    Channel channel = Channel::email;
+    std::int64_t ok = 0;
+    std::int64_t failed = 0;
 };
 
 /// Everything the state file holds.
 struct Snapshot {
     std::vector<HostState> hosts;
+    std::int64_t saved_at = 0;           ///< when the snapshot was taken; epoch s, 0: unknown
+    std::int64_t last_round = 0;         ///< when the last complete round started; 0: none
+    std::int64_t round_duration_us = 0;  ///< how long that round's checks took
+    std::vector<SendTotals> sends;       ///< one entry per channel at most
 };
 
 /// The file's text: pretty-printed JSON with "version" and "hosts". Bytes that are not UTF-8

@@ -242,3 +242,65 @@ TEST(HostState, RestoreMatchesHostsByTextAndOccurrenceAndDropsTheRest) {
 
 }  // namespace
 }  // namespace hv::state
+
+namespace hv::state {
+namespace {
+
+TEST(StateFile, ReportFieldsReadBackAndDamagedOnesAreRefused) {
+    Snapshot snapshot = sample();
+    snapshot.saved_at = 1765000302;
+    snapshot.last_round = 1765000300;
+    snapshot.round_duration_us = 1500000;
+    snapshot.sends = {{Channel::email, 3, 1}, {Channel::teams, 0, 2}};
+    snapshot.hosts[0].last_rtt_us = 48;
+    snapshot.hosts[0].recent = "UUDD";
+    snapshot.hosts[0].hours = {{490277, 4, 2}, {490276, 240, 240}};
+    Snapshot back;
+    std::string reason;
+    ASSERT_TRUE(from_json(to_json(snapshot), back, reason)) << reason;
+    EXPECT_EQ(back.saved_at, 1765000302);
+    EXPECT_EQ(back.last_round, 1765000300);
+    EXPECT_EQ(back.round_duration_us, 1500000);
+    ASSERT_EQ(back.sends.size(), 2u);
+    EXPECT_EQ(back.sends[1].channel, Channel::teams);
+    EXPECT_EQ(back.sends[1].failed, 2);
+    EXPECT_EQ(back.hosts[0].last_rtt_us, 48);
+    EXPECT_EQ(back.hosts[0].recent, "UUDD");
+    ASSERT_EQ(back.hosts[0].hours.size(), 2u);
+    EXPECT_EQ(back.hosts[0].hours[1].checks, 240);
+    EXPECT_EQ(back.hosts[1].last_rtt_us, -1);
+
+    for (const char* host :
+         {R"({"host": "a", "recent": "UXD"})", R"({"host": "a", "last_rtt_us": -2})",
+          R"({"host": "a", "hours": [{"hour": 1, "checks": 2, "up": 3}]})",
+          R"({"host": "a", "hours": {"hour": 1}})"}) {
+        SCOPED_TRACE(host);
+        std::string text = std::string(R"({"version": 1, "hosts": [)") + host + "]}";
+        EXPECT_FALSE(from_json(text, back, reason));
+    }
+    EXPECT_FALSE(
+        from_json(R"({"version": 1, "hosts": [], "sends": {"email": {"ok": -1}}})", back, reason));
+}
+
+TEST(HostStateMapping, RecentResultsAndHourCountsSurviveARestart) {
+    HostTable table;
+    table.at(1).host.assign("db1");
+    HostHistory& history = table.at(1).history;
+    const std::int64_t start = 1'765'000'000;
+    for (int i = 0; i < 70; ++i)
+        history.record(i % 4 != 0, HostCondition::up, start + i * 60);
+    history.last_rtt_us = 900;
+
+    HostTable restored;
+    restored.at(1).host.assign("db1");
+    restore_hosts(restored, 1, capture_hosts(table, 1));
+    const HostHistory& again = restored.at(1).history;
+    EXPECT_EQ(again.recent_count, history.recent_count);
+    EXPECT_EQ(again.recent_bits & ((1ull << 60) - 1), history.recent_bits & ((1ull << 60) - 1));
+    EXPECT_EQ(again.last_rtt_us, 900);
+    const std::int64_t now = start + 70 * 60;
+    EXPECT_DOUBLE_EQ(again.availability(now), history.availability(now));
+}
+
+}  // namespace
+}  // namespace hv::state

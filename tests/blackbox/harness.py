@@ -13,6 +13,9 @@ import unittest
 BIN = os.environ.get("HOSTVIGIL_BIN", os.path.join(os.path.dirname(__file__), "../../build/hostvigil"))
 BIN = os.path.abspath(BIN)
 
+# Runs a command as nobody, without root's groups.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
 
 def wait_for(predicate, timeout=10.0, interval=0.05):
     """Polls predicate until it returns a true value or the timeout passes; returns the value."""
@@ -22,6 +25,27 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def processes_in(workdir, program_only=False):
+    """Process ids whose working directory is workdir: the program's instances, and any
+    child they left behind (other tests may run the same program elsewhere meanwhile)."""
+    exe = os.path.realpath(BIN)
+    cwd = os.path.realpath(workdir)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if (os.readlink(f"/proc/{entry}/cwd") == cwd
+                        and (not program_only or os.readlink(f"/proc/{entry}/exe") == exe)):
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def instances_in(workdir):
+    return processes_in(workdir, program_only=True)
 
 
 class WorkDir(unittest.TestCase):
@@ -89,10 +113,30 @@ class WorkDir(unittest.TestCase):
         os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
         return path
 
+    def make_work_read_only(self):
+        """Makes the working directory read-only for the user the program runs as; returns the
+        command prefix that runs it as that user. Root writes anywhere, so as root that is an
+        unprivileged user who may only read and execute; the test is skipped where no user
+        without write access can be had."""
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        prefix = []
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            os.chmod(self.dir, 0o755)
+            for name in os.listdir(self.work):
+                os.chmod(self.path(name), 0o644)
+            prefix = NOBODY
+        probe = subprocess.run([*prefix, "/bin/sh", "-c", f"touch '{self.work}/probe'"],
+                               stderr=subprocess.DEVNULL)
+        if probe.returncode == 0:
+            self.skipTest("this user can write to a read-only directory")
+        return prefix
+
     # Running the program.
-    def run_hv(self, *args, timeout=60, input=None):
-        """Runs the program to its end; returns (exit code, standard output)."""
-        result = subprocess.run([BIN, *args], cwd=self.work, env=self.env, input=input,
+    def run_hv(self, *args, timeout=60, input=None, prefix=()):
+        """Runs the program to its end, after the command prefix if any; returns (exit code,
+        standard output)."""
+        result = subprocess.run([*prefix, BIN, *args], cwd=self.work, env=self.env, input=input,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
         return result.returncode, result.stdout.decode("utf-8", "replace")
 
@@ -102,6 +146,34 @@ class WorkDir(unittest.TestCase):
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.children.append(child)
         return child
+
+    def start_together(self, count, *args):
+        """Starts count run modes that exec at the same moment, so that they meet in the
+        window between reading and writing the PID file. Each starts as a small Python helper
+        that reports on one pipe that it is up, waits on another, then replaces itself by the
+        program, so the program's pid is the child's. All are released with one write once
+        every helper has reported."""
+        go_r, go_w = os.pipe()
+        up_r, up_w = os.pipe()
+        argv = [BIN, *args]
+        helper = (f"import os; os.write({up_w}, b'u'); os.close({up_w}); os.read({go_r}, 1); "
+                  f"os.close({go_r}); os.execv({BIN!r}, {argv!r})")
+        children = []
+        for _ in range(count):
+            child = subprocess.Popen(["/usr/bin/python3", "-c", helper], cwd=self.work,
+                                     env=self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, pass_fds=(go_r, up_w))
+            self.children.append(child)
+            self.addCleanup(child.stdout.close)
+            children.append(child)
+        os.close(go_r)
+        os.close(up_w)
+        with os.fdopen(up_r, "rb") as up:
+            ready = up.read(count)  # whole, or short when a helper died before reporting
+        self.assertEqual(len(ready), count, "every helper reported")
+        os.write(go_w, b"x" * count)
+        os.close(go_w)
+        return children
 
     def stop_child(self, child, sig=signal.SIGTERM, timeout=30):
         """Sends sig and returns (exit code, all output)."""

@@ -6,7 +6,6 @@ import email.utils
 import json
 import os
 import re
-import shutil
 import subprocess
 import unittest
 import urllib.parse
@@ -267,21 +266,9 @@ exit 0
     def test_read_only_directory_sends_nothing_and_leaves_nothing(self):
         self.write_alerts(server="smtp://127.0.0.1:1", email=LOGIN, password=PASSWORD,
                           to="ops@example.com", teams_webhook="http://127.0.0.1:1/hook")
-        os.chmod(self.work, 0o555)
-        self.addCleanup(os.chmod, self.work, 0o755)
-        command = [BIN, "-test"]
-        if os.geteuid() == 0 and shutil.which("setpriv"):
-            # root writes anywhere: run as an unprivileged user who can read and execute only.
-            os.chmod(self.dir, 0o755)
-            for name in os.listdir(self.work):
-                os.chmod(self.path(name), 0o644)
-            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
-        probe = subprocess.run([*command[:-2], "/bin/sh", "-c", f"touch '{self.work}/probe'"],
-                               stderr=subprocess.DEVNULL)
-        if probe.returncode == 0:
-            self.skipTest("this user can write to a read-only directory")
-        result = subprocess.run(command, cwd=self.work, env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, timeout=60)
+        prefix = self.make_work_read_only()
+        result = subprocess.run([*prefix, BIN, "-test"], cwd=self.work, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
         out = result.stdout.decode()
         self.assertEqual(result.returncode, 1, out)
         self.assertIn("Testing Email alert...\nEmail test FAILED\n", out)

@@ -72,6 +72,17 @@ class CheckCommand(WorkDir):
                 monitor = MONITOR_OK.replace('workers : "2"', f'workers : "{value}"')
                 self.assert_monitor(monitor, [] if ok else ["Line 4: workers must be 1-50\n"], ok=ok)
 
+    def test_schedule_values(self):
+        for value, ok in (("window", True), ("batch", True), (" window ", True), ("Window", False),
+                          ("windows", False), ("", False), ("1", False)):
+            with self.subTest(value=value):
+                monitor = MONITOR_OK.replace('workers : "2"\n',
+                                             f'workers : "2"\nschedule : "{value}"\n')
+                self.assert_monitor(monitor, [] if ok else
+                                    ["Line 5: schedule must be batch or window\n"], ok=ok)
+        # A disabled line is never checked.
+        self.assert_monitor(MONITOR_OK + '*schedule : "fast"\n', [], ok=True)
+
     def test_line_format_messages_with_line_numbers(self):
         monitor = ("# comment\n"
                    "\n"

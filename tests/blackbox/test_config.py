@@ -74,11 +74,8 @@ class AlertFileLoading(WorkDir):
         self.assertFalse([n for n in os.listdir(self.work) if n.endswith(".tmp")])
 
     def test_unwritable_directory_leaves_the_file_alone(self):
-        if os.geteuid() == 0:
-            self.skipTest("root writes into read-only directories")
         self.write("hostvigil_email.txt", 'password : "abc"\n')
-        os.chmod(self.work, 0o555)
-        self.addCleanup(os.chmod, self.work, 0o755)
-        self.run_hv("-test")
+        prefix = self.make_work_read_only()
+        self.run_hv("-test", prefix=prefix)
         self.assertEqual(self.read("hostvigil_email.txt"), 'password : "abc"\n')
         self.assertFalse([n for n in os.listdir(self.work) if n.endswith(".tmp")])

@@ -1,6 +1,6 @@
 """The monitor in run mode: host checks, alerts and recoveries, batches, waits and stopping.
 
-A fake `ping` first on PATH answers for each host from a per-host schedule (one letter per
+A fake `ping` first on PATH answers for each host (with as many reply lines as its -c asks) from a per-host schedule (one letter per
 round, U up or D down, the last letter held) or from a per-host state file a test switches;
 it logs when each check starts and ends. A fake `curl` records every send it is asked for.
 """
@@ -9,13 +9,18 @@ import json
 import os
 import re
 import signal
-import time
 import urllib.parse
 
 from harness import WorkDir, wait_for
 
 FAKE_PING = r"""
-for a; do host=$a; done
+count=1
+prev=
+for a; do
+    [ "$prev" = -c ] && count=$a
+    prev=$a
+    host=$a
+done
 dir="$HV_PING_DIR"
 n=$(( $(cat "$dir/count.$host" 2>/dev/null || echo 0) + 1 ))
 echo "$n" > "$dir/count.$host"
@@ -30,9 +35,13 @@ else
 fi
 echo "end $host $n $(date +%s.%N)" >> "$dir/ping.log"
 if [ "$state" = U ]; then
-    echo "64 bytes from $host: icmp_seq=1 ttl=64 time=0.05 ms"
+    i=0
+    while [ "$i" -lt "$count" ]; do
+        i=$((i + 1))
+        echo "64 bytes from $host: icmp_seq=$i ttl=64 time=0.05 ms"
+    done
 else
-    echo "1 packets transmitted, 0 received, 100% packet loss, time 0ms"
+    echo "$count packets transmitted, 0 received, 100% packet loss, time 0ms"
 fi
 """
 
@@ -74,25 +83,6 @@ def monitor_config(hosts, interval=1, fast_retry=1, workers=2, alertcount=2, ext
         lines += [f'host : "{host}"', 'timeoutsec : "1"', f'alertcount : "{alertcount}"',
                   'tcpfallback : "no"']
     return "\n".join(lines) + "\n" + extra
-
-
-def expected_notices(schedule, rounds, alertcount):
-    """The notices the alert rules give for a schedule run `rounds` times: a list of
-    ("alert", round) and ("recovery", round)."""
-    notices, fails, sent = [], 0, False
-    for r in range(1, rounds + 1):
-        state = schedule[r - 1] if r <= len(schedule) else schedule[-1]
-        if state == "U":
-            fails = 0
-            if sent:
-                sent = False
-                notices.append(("recovery", r))
-        else:
-            fails += 1
-            if fails >= alertcount and not sent:
-                sent, fails = True, 1
-                notices.append(("alert", r))
-    return notices
 
 
 class MonitorCase(WorkDir):
@@ -167,19 +157,21 @@ STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 
 
 class AlertsAndRecoveries(MonitorCase):
-    # Ten hosts on schedules that end up: every alert and recovery the rules imply arrives,
-    # exactly once and in order, on each channel it belongs to.
+    # Ten hosts on schedules that end up, with the notices the alert rules owe each at an
+    # alert count of 2: an alert on the second failure in a row, a recovery on the first
+    # success after an alert. Every one arrives exactly once and in order, on each channel
+    # it belongs to.
     SCHEDULES = [
-        "UUUUUUUUUUUU",
-        "DDUUUUUUUUUU",
-        "DUDUDUDUDUUU",
-        "DDDDDDUUUUUU",
-        "DDUDDUUUUUUU",
-        "UDDDUUDDUUUU",
-        "UUUUUUUUUDDU",
-        "DUUUUUUUUUUU",
-        "UUUDDDDDDDUU",
-        "DDDDDDDDDDDU",
+        ("UUUUUUUUUUUU", ""),
+        ("DDUUUUUUUUUU", "alert recovery"),
+        ("DUDUDUDUDUUU", ""),
+        ("DDDDDDUUUUUU", "alert recovery"),
+        ("DDUDDUUUUUUU", "alert recovery alert recovery"),
+        ("UDDDUUDDUUUU", "alert recovery alert recovery"),
+        ("UUUUUUUUUDDU", "alert recovery"),
+        ("DUUUUUUUUUUU", ""),
+        ("UUUDDDDDDDUU", "alert recovery"),
+        ("DDDDDDDDDDDU", "alert recovery"),
     ]
 
     def hosts(self):
@@ -187,21 +179,19 @@ class AlertsAndRecoveries(MonitorCase):
 
     def run_schedules(self, workers=4):
         self.write("hostvigil_host.txt", monitor_config(self.hosts(), workers=workers))
-        for host, schedule in zip(self.hosts(), self.SCHEDULES):
+        for host, (schedule, _) in zip(self.hosts(), self.SCHEDULES):
             self.set_host(host, "sched", schedule)
         child = self.start_monitor()
-        rounds = len(self.SCHEDULES[0]) + 1
+        rounds = len(self.SCHEDULES[0][0]) + 1
         self.assertTrue(wait_for(lambda: all(self.checks_of(h) >= rounds for h in self.hosts()),
                                  timeout=120), self.ping_log()[-5:])
         rc, out = self.stop_child(child)
         self.assertEqual(rc, 0, out)
-        # A check is complete once it printed its line: the stop may have ended one more ping.
-        checks = {h: out.count(f"[{h}] ") for h in self.hosts()}
-        return out, checks
+        return out
 
-    def expected(self, checks):
-        """{host: [("alert"|"recovery", round)]}"""
-        return {h: expected_notices(s, checks[h], 2) for h, s in zip(self.hosts(), self.SCHEDULES)}
+    def expected(self):
+        """{host: ["alert"|"recovery", ...]}"""
+        return {h: notices.split() for h, (_, notices) in zip(self.hosts(), self.SCHEDULES)}
 
     @staticmethod
     def host_of(text):
@@ -210,8 +200,8 @@ class AlertsAndRecoveries(MonitorCase):
     def test_every_transition_gives_one_notice_per_channel(self):
         self.fake_curl()
         self.write("hostvigil_email.txt", ALERTS)
-        out, checks = self.run_schedules()
-        expected = self.expected(checks)
+        out = self.run_schedules()
+        expected = self.expected()
 
         got = {h: {"email": [], "telegram": [], "teams": []} for h in self.hosts()}
         for send in self.sends():
@@ -226,7 +216,7 @@ class AlertsAndRecoveries(MonitorCase):
                     self.assertEqual(body, subject + "\n")
                     kinds.append("alert" if re.match(alert, subject) else
                                  "recovery" if re.match(recovery, subject) else subject)
-                self.assertEqual(kinds, [k for k, _ in want])
+                self.assertEqual(kinds, want)
                 self.assertEqual([t for (t,) in got[host]["telegram"]],
                                  [s for s, _ in got[host]["email"]])
                 # Teams gets the alerts only, as the body (with its newline).
@@ -247,9 +237,9 @@ class AlertsAndRecoveries(MonitorCase):
             self.write("hostvigil_email.txt",
                        f'server : "{smtp.url}"\nemail : "hv@example.org"\n'
                        'password : "s3cret"\nto : "ops@example.org, duty@example.org"\n')
-            out, checks = self.run_schedules(workers=10)
+            out = self.run_schedules(workers=10)
             received = smtp.received()
-        expected = self.expected(checks)
+        expected = self.expected()
         self.assertNotIn("Email command rc=", out.replace("Email command rc=0", ""))
 
         got = {h: [] for h in self.hosts()}
@@ -259,7 +249,7 @@ class AlertsAndRecoveries(MonitorCase):
             got[self.host_of(subject)].append(
                 "recovery" if subject.startswith("Back to normal.") else "alert")
         for host in self.hosts():
-            self.assertEqual(got[host], [k for k, _ in expected[host]], host)
+            self.assertEqual(got[host], expected[host], host)
 
 
 class LoopTiming(MonitorCase):
@@ -319,6 +309,56 @@ class LoopTiming(MonitorCase):
         rc, out = self.stop_child(child)
         self.assertEqual((rc, out), (0, ""))
         self.assertEqual(len([s for s in self.sends() if s[0] == "email"]), 1)
+
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../README.md")
+
+
+class ReadmeExample(MonitorCase):
+    """The walk-through's monitor file, with its NAS at a loopback address, gives the rounds the
+    README shows under either schedule: the NAS's first check fails, the second answers."""
+
+    def readme_host_file(self):
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        block = text.split("`hostvigil_host.txt`:\n\n```\n", 1)[1].split("```", 1)[0]
+        self.assertIn('host : "192.168.1.20"', block)
+        return block.replace("192.168.1.20", "127.0.0.2")
+
+    def run_two_rounds(self, schedule_line):
+        host_file = self.readme_host_file()
+        self.write("hostvigil_host.txt",
+                   host_file.replace('workers : "2"\n', 'workers : "2"\n' + schedule_line))
+        self.write("hostvigil_email.txt", "# no channels\n")
+        self.set_host("127.0.0.2", "sched", "DU")
+        child = self.start_monitor()
+        # A stop ends a ping that still runs: wait until both second checks have ended.
+        self.assertTrue(wait_for(lambda: all(("end", h, 2) in [(e, g, c) for e, g, c, _ in self.ping_log()]
+                                             for h in ("127.0.0.1", "127.0.0.2")), timeout=30))
+        rc, out = self.stop_child(child)
+        self.assertEqual(rc, 0, out)
+        return out
+
+    def assert_readme_rounds(self, out):
+        head, rounds = out.split("Targets: 2  Interval: 15 sec  FastRetry: 4 sec  PingCount: 3  "
+                                 "Workers: 2\n\n", 1)
+        self.assertIn("HOSTVIGIL Linux Version 1.0", head)
+        # The lines of a round come in the order the checks finish.
+        first, second, rest = rounds.split("\nWait ", 2)
+        self.assertEqual(sorted(first.splitlines()), [
+            "[127.0.0.1] Ping OK 127.0.0.1 received=3/3",
+            "[127.0.0.2] Ping Timeout... 127.0.0.2 received=0/3 count 1/3"])
+        self.assertEqual(sorted(second.splitlines()), [
+            "4 seconds for next time check ...",
+            "[127.0.0.1] Ping OK 127.0.0.1 received=3/3",
+            "[127.0.0.2] Ping OK 127.0.0.2 received=3/3"])
+        self.assertEqual(rest, "15 seconds for next time check ...\n")
+
+    def test_batch_schedule(self):
+        self.assert_readme_rounds(self.run_two_rounds('schedule : "batch"\n'))
+
+    def test_window_schedule(self):
+        self.assert_readme_rounds(self.run_two_rounds('schedule : "window"\n'))
 
 
 class Stopping(MonitorCase):

@@ -6,7 +6,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 
-from harness import BIN, WorkDir, wait_for  # noqa: E402,F401
+from harness import BIN, WorkDir, instances_in, processes_in, wait_for  # noqa: E402,F401
 
 # Sanitizer builds run several times slower; their runs do fewer rounds.
 SANITIZED = "san" in os.path.basename(os.path.dirname(BIN))
@@ -67,27 +67,6 @@ def rss_kib(pid):
 
 def thread_count(pid):
     return int(status_field(pid, "Threads"))
-
-
-def processes_in(workdir, program_only=False):
-    """Process ids whose working directory is workdir: the program's instances, and any
-    child they left behind (other tests may run the same program elsewhere meanwhile)."""
-    exe = os.path.realpath(BIN)
-    cwd = os.path.realpath(workdir)
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if (os.readlink(f"/proc/{entry}/cwd") == cwd
-                        and (not program_only or os.readlink(f"/proc/{entry}/exe") == exe)):
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
-
-
-def instances_in(workdir):
-    return processes_in(workdir, program_only=True)
 
 
 class Instance:
@@ -167,19 +146,16 @@ echo "64 bytes from $h: icmp_seq=1 ttl=64 time=0.050 ms"
 """)
 
 
-def expected_notices(down, rounds, alertcount):
-    """The notices the alert state machine owes for one host failing on the checks in down,
-    over the given number of checks: a list of "alert" and "recovery" in order."""
-    fail_count, alerted, notices = 0, False, []
-    for k in range(1, rounds + 1):
+def notices_of_outages(down, alertcount):
+    """What a host owes for failing on the check numbers in down and answering on every other
+    check, the last check included: one alert and one recovery per outage (a run of failed
+    checks in a row) of at least alertcount checks, and nothing for a shorter one."""
+    notices, run = [], 0
+    for k in range(1, max(down, default=0) + 2):
         if k in down:
-            fail_count += 1
-            if fail_count >= alertcount and not alerted:
-                alerted, fail_count = True, 1
-                notices.append("alert")
-        else:
-            fail_count = 0
-            if alerted:
-                alerted = False
-                notices.append("recovery")
+            run += 1
+            continue
+        if run >= alertcount:
+            notices += ["alert", "recovery"]
+        run = 0
     return notices

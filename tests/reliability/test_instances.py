@@ -2,33 +2,11 @@
 
 import os
 import subprocess
-import time
 
-from reliability import BIN, WorkDir, instances_in, monitor_file, wait_for
+from reliability import WorkDir, instances_in, monitor_file, wait_for
 
 
 class InstanceRaces(WorkDir):
-    def start_together(self, count):
-        """Starts count run modes that exec at the same moment: each starts as a small Python
-        helper that waits on a shared pipe, then replaces itself by the program, so the
-        program's pid is the child's."""
-        r, w = os.pipe()
-        helper = f"import os; os.read({r}, 1); os.execv({BIN!r}, [{BIN!r}])"
-        children = []
-        for _ in range(count):
-            child = subprocess.Popen(["/usr/bin/python3", "-c", helper], cwd=self.work,
-                                     env=self.env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, pass_fds=(r,))
-            self.children.append(child)
-            self.addCleanup(child.stdout.close)
-            children.append(child)
-        os.close(r)
-        # Every helper is waiting once its interpreter is up.
-        time.sleep(1.0)
-        os.write(w, b"x" * count)
-        os.close(w)
-        return children
-
     def check_one_survivor(self, children):
         # Every loser ends on its own; the winner keeps running.
         wait_for(lambda: sum(c.poll() is None for c in children) <= 1, timeout=30)
@@ -57,22 +35,16 @@ class InstanceRaces(WorkDir):
                          {"hostvigil_email.txt", "hostvigil_host.txt"})
 
     def test_ten_at_once_leave_exactly_one(self):
-        self.write("hostvigil_host.txt", monitor_file([], interval=1))
-        self.write("hostvigil_email.txt", "")
-        for attempt in range(5):
-            with self.subTest(attempt=attempt):
-                winner = self.check_one_survivor(self.start_together(10))
-                self.stop_and_check_gone(winner)
-
-    def test_ten_at_once_over_a_stale_pid_file(self):
-        # Every starter finds a file naming a dead process and clears it; one clearing another
-        # starter's fresh file must not let a second instance in.
-        self.write("hostvigil_host.txt", monitor_file([], interval=1))
-        self.write("hostvigil_email.txt", "")
+        # Over a stale file every starter finds a file naming a dead process and clears it;
+        # one clearing another starter's fresh file must not let a second instance in.
         dead = subprocess.Popen(["true"])
         dead.wait()
-        for attempt in range(5):
-            with self.subTest(attempt=attempt):
-                self.write("hostvigil.pid", f"{dead.pid}\n")
-                winner = self.check_one_survivor(self.start_together(10))
-                self.stop_and_check_gone(winner)
+        self.write("hostvigil_host.txt", monitor_file([], interval=1))
+        self.write("hostvigil_email.txt", "")
+        for name, pid_file in (("no PID file", None), ("stale PID file", f"{dead.pid}\n")):
+            for attempt in range(5):
+                with self.subTest(name, attempt=attempt):
+                    if pid_file is not None:
+                        self.write("hostvigil.pid", pid_file)
+                    winner = self.check_one_survivor(self.start_together(10))
+                    self.stop_and_check_gone(winner)

@@ -9,7 +9,7 @@ import re
 import sys
 
 from reliability import (QUIET_THREADS, SANITIZED, Instance, WorkDir, children_of,
-                         expected_notices, monitor_file, open_fds, rss_kib, scheduled_ping,
+                         monitor_file, notices_of_outages, open_fds, rss_kib, scheduled_ping,
                          thread_count, wait_for)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
@@ -96,7 +96,7 @@ class Soak(WorkDir):
         rc, out = inst.stop()
         self.assertEqual(rc, 0, out[-3000:])
 
-        expected = {h: expected_notices(d, ROUNDS + 2, ALERTCOUNT) for h, d in down.items()}
+        expected = {h: notices_of_outages(d, ALERTCOUNT) for h, d in down.items()}
         alerts = sum(n.count("alert") for n in expected.values())
         recoveries = sum(n.count("recovery") for n in expected.values())
         self.assertGreater(alerts, len(CHOSEN))

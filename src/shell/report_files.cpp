@@ -1,0 +1,67 @@
+#include "shell/report_files.h"
+
+#include <ctime>
+
+#include "output/sinks.h"
+#include "state/host_state.h"
+
+namespace hv {
+namespace {
+
+constexpr const char* kChannelNames[kChannelCount] = {"email", "telegram", "teams"};
+
+void write_one(const char* path, const std::string& text, bool& failed) {
+    const bool ok = write_report_file(path, text);
+    if (!ok && !failed)
+        log_event("Unable to write %s", path);
+    failed = !ok;
+}
+
+}  // namespace
+
+ReportView current_report_view(const MonitorContext& context, const RunStats& stats,
+                               std::int64_t now) {
+    ReportView view = make_report_view(context.settings, context.hosts, now);
+    view.last_round = stats.last_round;
+    view.round_duration_us = stats.round_duration_us;
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        view.sends.push_back({kChannelNames[channel], "ok",
+                              stats.sends[channel][0].load(std::memory_order_relaxed)});
+        view.sends.push_back({kChannelNames[channel], "failed",
+                              stats.sends[channel][1].load(std::memory_order_relaxed)});
+    }
+    return view;
+}
+
+state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& stats,
+                                 std::int64_t now) {
+    state::Snapshot snapshot = state::capture_hosts(context.hosts, context.settings.host_count);
+    snapshot.saved_at = now;
+    snapshot.last_round = stats.last_round;
+    snapshot.round_duration_us = stats.round_duration_us;
+    const state::Channel channels[kChannelCount] = {state::Channel::email, state::Channel::telegram,
+                                                    state::Channel::teams};
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        snapshot.sends.push_back(
+            {channels[channel],
+             static_cast<std::int64_t>(stats.sends[channel][0].load(std::memory_order_relaxed)),
+             static_cast<std::int64_t>(stats.sends[channel][1].load(std::memory_order_relaxed))});
+    }
+    return snapshot;
+}
+
+void ReportFiles::round_finished(const MonitorContext& context) {
+    const MonitorSettings& settings = context.settings;
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (store_ != nullptr)
+        store_->publish(current_snapshot(context, stats_, now));
+    if (settings.status_page.empty() && settings.metrics_file.empty())
+        return;
+    const ReportView view = current_report_view(context, stats_, now);
+    if (!settings.status_page.empty())
+        write_one(settings.status_page.c_str(), render_status_page(view, now), page_failed_);
+    if (!settings.metrics_file.empty())
+        write_one(settings.metrics_file.c_str(), render_metrics(view), metrics_failed_);
+}
+
+}  // namespace hv

@@ -1,0 +1,33 @@
+// The status page and the metrics file of run mode, rewritten after every round.
+#pragma once
+
+#include "monitor/monitor.h"
+#include "report/report_view.h"
+#include "state/store.h"
+
+namespace hv {
+
+/// The view of the reports as the monitor's records and counters hold it at `now`.
+ReportView current_report_view(const MonitorContext& context, const RunStats& stats,
+                               std::int64_t now);
+
+/// The state file's content for the host table and counters at `now`.
+state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& stats,
+                                 std::int64_t now);
+
+/// After every round: hands the hosts' state to `store` (when given), and writes the files
+/// named by `status_page` and `metrics_file` when they are set. A file that cannot be
+/// written is logged once, and again only after it could be written in between.
+class ReportFiles : public RoundObserver {
+  public:
+    ReportFiles(const RunStats& stats, state::StateStore* store) : stats_(stats), store_(store) {}
+    void round_finished(const MonitorContext& context) override;
+
+  private:
+    const RunStats& stats_;
+    state::StateStore* store_;
+    bool page_failed_ = false;
+    bool metrics_failed_ = false;
+};
+
+}  // namespace hv
