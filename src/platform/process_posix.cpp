@@ -266,7 +266,8 @@ int run_child(const ChildRequest& request) {
     StopWatch watch{pid, request.end_on_stop};
     pump(in_write, request.stdin_text, out_read, request, watch);
     int code = wait_for(pid, watch);
-    return watch.ended ? kEndedOnStop : code;
+    // A child that ended on its own before the kill reached it has a result worth keeping.
+    return watch.ended && code == 128 + SIGKILL ? kEndedOnStop : code;
 }
 
 DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,

@@ -335,9 +335,18 @@ class ReadmeExample(MonitorCase):
         # A stop ends a ping that still runs: wait until both second checks have ended.
         self.assertTrue(wait_for(lambda: all(("end", h, 2) in [(e, g, c) for e, g, c, _ in self.ping_log()]
                                              for h in ("127.0.0.1", "127.0.0.2")), timeout=30))
+        self.assertTrue(wait_for(lambda: not self.has_children(child.pid)))
         rc, out = self.stop_child(child)
         self.assertEqual(rc, 0, out)
         return out
+
+    @staticmethod
+    def has_children(pid):
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/children") as f:
+                if f.read().strip():
+                    return True
+        return False
 
     def assert_readme_rounds(self, out):
         head, rounds = out.split("Targets: 2  Interval: 15 sec  FastRetry: 4 sec  PingCount: 3  "
