@@ -217,6 +217,56 @@ def fmt_s(x):
     return f"{x:.3f} s"
 
 
+def silent_hosts(args):
+    """The silent-host figures, measured by bench/silent_hosts.py in a private network
+    namespace; None when no such namespace or no nftables is available here."""
+    if shutil.which("unshare") is None or shutil.which("nft") is None:
+        print("warning: unshare or nft missing: the silent-host rows are left out", flush=True)
+        return None
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "silent_hosts.py")
+    cmd = ["unshare", "-n", "/usr/bin/python3", script, "--bin", args.bin, "--concurrent-run",
+           args.concurrent_run, "--runs", str(args.silent_runs)]
+    if args.before_bin:
+        cmd += ["--before-bin", args.before_bin]
+    res = subprocess.run(cmd, stdout=subprocess.PIPE)
+    if res.returncode != 0:
+        print("warning: the silent-host measurement failed: its rows are left out", flush=True)
+        return None
+    return json.loads(res.stdout)
+
+
+def silent_rows(silent, before_label):
+    if silent is None:
+        return []
+
+    def verdict(ok):
+        return "met" if ok else "MISSED"
+
+    rows = []
+    names = [("after", "this build")] + ([("before", before_label)] if "before" in silent else [])
+    for key, label in names:
+        f = silent[key]
+        check_target = 1.1 * (silent["ping"] + silent["timeout"])
+        rows += [
+            (f"Silent host's whole check ({label}), `timeoutsec` 1 / (ping time + 1 s)",
+             f"{fmt_s(f['silent_check'])} / {fmt_s(silent['ping'] + silent['timeout'])} = "
+             f"**{f['silent_check'] / (silent['ping'] + silent['timeout']):.2f}**", "≤ 1.1",
+             verdict(f["silent_check"] <= check_target)),
+            (f"Round with 5 silent hosts, batch schedule ({label}) / its ideal",
+             f"{fmt_s(f['batch'])} / {fmt_s(f['batch_ideal'])} = "
+             f"**{f['batch'] / f['batch_ideal']:.2f}**", "—", "context"),
+            (f"Round with 5 silent hosts, window schedule ({label}) / its ideal",
+             f"{fmt_s(f['window'])} / {fmt_s(f['window_ideal'])} = "
+             f"**{f['window'] / f['window_ideal']:.2f}**", "≤ 1.2",
+             verdict(f["window"] <= 1.2 * f["window_ideal"])),
+        ]
+        if f.get("latency") is not None:
+            rows.append((f"Detection latency, defaults, `alertcount` 3 ({label}): silenced → "
+                         "alert handed to the channels", f"**{f['latency']:.1f} s**", "—",
+                         "context"))
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin", required=True)
@@ -227,9 +277,15 @@ def main():
     ap.add_argument("--idle-seconds", type=float,
                     default=float(os.environ.get("BENCH_IDLE_SECONDS", "20")))
     ap.add_argument("--out", required=True)
+    # A second program to measure beside this one in the silent-host rows (scripts/bench.sh
+    # builds it from BENCH_BEFORE_REV).
+    ap.add_argument("--before-bin", default=os.environ.get("BENCH_BEFORE_BIN") or None)
+    ap.add_argument("--before-label", default=os.environ.get("BENCH_BEFORE_REV", "before"))
+    ap.add_argument("--silent-runs", type=int,
+                    default=int(os.environ.get("BENCH_SILENT_RUNS", "3")))
     args = ap.parse_args()
     # Some runs happen inside their own working directories.
-    for name in ("bin", "fake_ping", "concurrent_run", "micro"):
+    for name in ("bin", "fake_ping", "concurrent_run", "micro", "before_bin"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
 
@@ -291,6 +347,7 @@ def main():
                     micro.append((bm["run_name"], bm["real_time"], bm["time_unit"]))
                     if bm["run_name"] == "BM_write_reports_255_hosts":
                         report_write_ms = bm["real_time"]
+        silent = silent_hosts(args)
     finally:
         b.cleanup()
 
@@ -341,6 +398,8 @@ def main():
                  f"{fmt_s(large_t)}, peak RSS {large_kib / 1024:.2f} MiB", "memory flat",
                  verdict(large_kib <= small_kib + 512)))
 
+    rows += silent_rows(silent, args.before_label)
+
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     out = [f"# Benchmark results", "",
            f"Measured {now} on {platform.machine()} Linux {platform.release()}, "
@@ -359,7 +418,19 @@ def main():
             "- Memory: VmHWM of the process right after its first round; idle CPU: utime + stime "
             "of /proc/<pid>/stat across the wait.",
             "- -check: wall time and the child's maximum resident set size (wait4), started by "
-            "bench/concurrent_run.cpp so the figure holds no Python pages."]
+            "bench/concurrent_run.cpp so the figure holds no Python pages.",
+            "- Silent hosts (bench/silent_hosts.py, inside `unshare -n`): 255 loopback hosts, "
+            "`workers` 50, `pingcount` 1, `timeoutsec` 1, `tcpfallback` on; 127.0.0.10, .60, "
+            ".110, .160 and .210 (one in each of the first five batches) made silent by an "
+            "nftables set that drops every packet to them. Round: start to the first wait line, "
+            f"median of {args.silent_runs}. A silent host's check: the same for a file with only "
+            "that host (process start included). Batch ideal: the sum over batches of the "
+            "slowest check, taking the measured silent check and, for the other hosts, the wall "
+            "time of 45 concurrent pings; window ideal: the end of the last check when each host "
+            "in order takes the first free of 50 workers, with the same durations. Detection "
+            "latency: two hosts, every setting at its default and `alertcount` 3; the second "
+            "host is silenced as the first wait line appears (the longest case) and the time "
+            "runs to its \"Sending mail alert now\" line (a stand-in curl accepts at once)."]
     if micro:
         out += ["", "## Micro-benchmarks (median of 5 repetitions)", "",
                 "| Benchmark | Time per call |", "|---|---|"]

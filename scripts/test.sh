@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # The test command: installs what the tests need, checks the formatting, then builds and runs
 # every test in each variant: plain (warnings as errors), AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, and the
-# Windows build under Wine.
-# Stages can be picked for a quick local run: scripts/test.sh format plain asan tsan fuzz windows
+# UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, the
+# Windows build under Wine, and the program alone in the Release configuration a packager
+# builds (g++ and mingw), where the optimiser's extra warnings show.
+# Stages can be picked for a quick local run:
+#   scripts/test.sh format plain asan tsan fuzz windows release
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows)
+[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows release)
 
 step() { printf '\n=== %s\n' "$*"; }
 
 configure_and_test() {
     local dir=$1; shift
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=ON "$@" >/dev/null
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=ON -DHOSTVIGIL_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
     (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
 }
@@ -50,7 +52,7 @@ for stage in "${stages[@]}"; do
     fuzz)
         step "fuzz targets"
         if [ -d fuzz ]; then
-            cmake -S "$root" -B build-fuzz -DHOSTVIGIL_FUZZ=ON -DHOSTVIGIL_TESTS=OFF \
+            cmake -S "$root" -B build-fuzz -DHOSTVIGIL_FUZZ=ON -DHOSTVIGIL_TESTS=OFF -DHOSTVIGIL_WERROR=ON \
                 -DCMAKE_CXX_COMPILER=clang++ >/dev/null
             cmake --build build-fuzz -j"$jobs"
             for target in build-fuzz/fuzz/fuzz_*; do
@@ -67,6 +69,14 @@ for stage in "${stages[@]}"; do
     windows)
         step "Windows build"
         scripts/windows.sh
+        ;;
+    release)
+        step "Release builds of the program (g++ and mingw, warnings as errors)"
+        cmake -S "$root" -B build-release -DCMAKE_BUILD_TYPE=Release -DHOSTVIGIL_WERROR=ON >/dev/null
+        cmake --build build-release -j"$jobs" --target hostvigil
+        cmake -S "$root" -B build-release-windows -DCMAKE_BUILD_TYPE=Release -DHOSTVIGIL_WERROR=ON \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+        cmake --build build-release-windows -j"$jobs" --target hostvigil
         ;;
     *)
         echo "unknown stage: $stage" >&2

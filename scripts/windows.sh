@@ -12,7 +12,7 @@ started=$(date +%s)
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
     echo "wine is not installed: the Windows tests are skipped, only hostvigil.exe is built"
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF >/dev/null
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF -DHOSTVIGIL_WERROR=ON >/dev/null
     cmake --build "$dir" -j"$jobs" --target hostvigil
     echo "built $dir/hostvigil.exe"
     exit 0
@@ -40,7 +40,7 @@ wineserver -p >/dev/null 2>&1
 wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 
 cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=ON -DHOSTVIGIL_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$jobs"
 echo "built $dir/hostvigil.exe"
 (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900 "$@")

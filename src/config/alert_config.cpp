@@ -7,7 +7,6 @@
 #include "config/secret.h"
 #include "config/syntax.h"
 #include "platform/files.h"
-#include "platform/instance.h"
 
 namespace hv {
 namespace {
@@ -31,13 +30,29 @@ void store_secret(FixedText<N>& field, const ConfigValue& value, bool& whole) {
     }
 }
 
+enum class Rewrite { failed, unchanged, changed };
+
+/// True when the line's value is already a well-formed scrambled text: such a line is left as
+/// it stands.
+bool holds_scrambled_value(const char* unit) {
+    ConfigKey key;
+    ConfigValue value;
+    int disabled = 0;
+    if (!parse_config_line(unit, key, value, disabled) ||
+        value.view().substr(0, kScramblePrefix.size()) != kScramblePrefix)
+        return false;
+    char plain[kMaxRevealedBytes + 1];
+    return reveal_secret(value.c_str(), plain, sizeof plain) == 1;
+}
+
 /// The content of `path` with the first line whose key is `key` replaced by `replacement`.
-/// False when the file cannot be read whole or the result would reach the size limit.
-bool build_rewritten(const char* path, std::string_view key, std::string_view replacement,
-                     std::string& content) {
+/// `unchanged` when no line has the key or that line already holds a scrambled value; `failed`
+/// when the file cannot be read whole or the result would reach the size limit.
+Rewrite build_rewritten(const char* path, std::string_view key, std::string_view replacement,
+                        std::string& content) {
     ConfigFile file(path);
     if (!file.is_open())
-        return false;
+        return Rewrite::failed;
     ReadUnitReader reader(file.get());
     char unit[kReadUnitSize];
     std::size_t size = 0;
@@ -52,6 +67,8 @@ bool build_rewritten(const char* path, std::string_view key, std::string_view re
             if (!copy.empty() && copy.front() != '#' && copy.front() != '*' &&
                 separator != std::string_view::npos &&
                 trim_view(copy.substr(0, separator)) == key) {
+                if (holds_scrambled_value(unit))
+                    return Rewrite::unchanged;
                 // The new line keeps the line end of the one it replaces (CR LF or LF).
                 std::string_view unit_view(unit, size);
                 bool crlf = unit_view.size() >= 2 &&
@@ -63,34 +80,13 @@ bool build_rewritten(const char* path, std::string_view key, std::string_view re
             }
         }
         if (content.size() + output.size() + 1 >= kRewriteLimit)
-            return false;
+            return Rewrite::failed;
         content.append(output);
     }
     // A read error midway must not turn into a shortened file.
-    return !reader.failed();
-}
-
-/// Writes `content` to a new file beside `path` and renames it over `path`, so that `path`
-/// holds either its old or its new content whatever happens midway. The new file gets the
-/// old one's permissions. On failure the new file is removed and `path` is untouched.
-bool replace_content(const char* path, const std::string& content) {
-    std::string temp;
-    std::FILE* out = nullptr;
-    for (int attempt = 0; attempt < 100 && out == nullptr; ++attempt) {
-        temp = std::string(path) + "." + std::to_string(platform::current_pid()) + "-" +
-               std::to_string(attempt) + ".tmp";
-        out = platform::create_exclusive(temp.c_str(), false);
-    }
-    if (out == nullptr)
-        return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
-    ok = std::fflush(out) == 0 && ok;
-    ok = std::fclose(out) == 0 && ok;
-    ok = ok && platform::copy_permissions(path, temp.c_str());
-    ok = ok && platform::replace_file(temp.c_str(), path);
-    if (!ok)
-        platform::delete_file(temp.c_str());
-    return ok;
+    if (reader.failed())
+        return Rewrite::failed;
+    return replaced ? Rewrite::changed : Rewrite::unchanged;
 }
 
 }  // namespace
@@ -108,9 +104,16 @@ int conceal_secret_in_file(const char* key, const char* value, const char* path)
         return 0;
 
     std::string content;
-    if (!build_rewritten(path, key, scrambled.view(), content))
+    if (build_rewritten(path, key, scrambled.view(), content) != Rewrite::changed)
         return 0;
-    return replace_content(path, content) ? 1 : 0;
+    return platform::rewrite_file(path, content) ? 1 : 0;
+}
+
+void conceal_alert_secrets(const AlertSettings& settings, const char* path) {
+    if (settings.conceal_password)
+        conceal_secret_in_file("password", settings.password.c_str(), path);
+    if (settings.conceal_token)
+        conceal_secret_in_file("token", settings.token.c_str(), path);
 }
 
 void load_alert_config(AlertSettings& settings, const char* path) {
@@ -165,10 +168,8 @@ void load_alert_config(AlertSettings& settings, const char* path) {
                                      !settings.password.empty() && !settings.to.empty()
                                  ? 1
                                  : 0;
-    if (!settings.password.empty() && password_whole)
-        conceal_secret_in_file("password", settings.password.c_str(), path);
-    if (!settings.token.empty() && token_whole)
-        conceal_secret_in_file("token", settings.token.c_str(), path);
+    settings.conceal_password = !settings.password.empty() && password_whole ? 1 : 0;
+    settings.conceal_token = !settings.token.empty() && token_whole ? 1 : 0;
     if (settings.token.empty() || settings.chat_id.empty())
         settings.telegram_enabled = 0;
     if (settings.teams_webhook.empty())

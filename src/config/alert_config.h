@@ -26,12 +26,19 @@ struct AlertSettings {
     std::int32_t telegram_enabled = 0;  ///< token and chat_id both set
     std::int32_t teams_enabled = 0;     ///< teams_webhook set
     std::int32_t iamalive_valid = 0;    ///< an accepted iamalive value held an '@'
+    std::int32_t conceal_password = 0;  ///< the password is whole and may be stored scrambled
+    std::int32_t conceal_token = 0;     ///< the token is whole and may be stored scrambled
 };
 
-/// Reads `path` into `settings`, then rewrites the file so that the first password and token
-/// lines hold their scrambled form. A missing file prints
+/// Reads `path` into `settings`; the file itself is left as it is (conceal_alert_secrets does
+/// the rewrite). A missing file prints
 /// "%s is not existed. It is unable to send email alerts\n" and leaves every channel off.
 void load_alert_config(AlertSettings& settings, const char* path = kAlertConfigFile);
+
+/// Rewrites `path` so that the first password and token lines hold the scrambled form of the
+/// loaded secrets, password first. A line that already holds a scrambled text is kept, so a
+/// file with nothing plain in it is not touched at all.
+void conceal_alert_secrets(const AlertSettings& settings, const char* path = kAlertConfigFile);
 
 /// Turns a stored secret into the plain one: a text starting with "encry" is unscrambled, any
 /// other is copied. Returns 1 with `out` filled, 0 with `out` empty for a malformed scrambled
@@ -39,8 +46,10 @@ void load_alert_config(AlertSettings& settings, const char* path = kAlertConfigF
 int reveal_secret(const char* text, char* out, std::size_t out_size);
 
 /// Replaces the first line of `path` whose key is `key` by `key : "<scrambled value>"`,
-/// copying every other line byte for byte, through a temporary file renamed over the original.
-/// Returns 1 when the file was rewritten, 0 when it was left as it was.
+/// copying every other line byte for byte (platform::rewrite_file: whole, same owner and mode,
+/// through a symbolic link). Nothing is written when no line has the key or its value is
+/// already a well-formed scrambled text. Returns 1 when the file was rewritten, 0 when it was
+/// left as it was.
 int conceal_secret_in_file(const char* key, const char* value, const char* path = kAlertConfigFile);
 
 }  // namespace hv

@@ -10,6 +10,11 @@
 #include "config/secret.h"
 #include "config/test_files.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace hv {
 namespace {
 
@@ -91,9 +96,11 @@ struct AlertFile {
 
     void write(const std::string& text) { dir.write(text, "hostvigil_email.txt"); }
     std::string read() const { return dir.read("hostvigil_email.txt"); }
+    /// Loads the file and scrambles its plain secrets, as a start of the program does.
     std::string load() {
         testing::internal::CaptureStdout();
         load_alert_config(*settings, path.c_str());
+        conceal_alert_secrets(*settings, path.c_str());
         return testing::internal::GetCapturedStdout();
     }
 };
@@ -201,12 +208,25 @@ TEST(LoadAlertConfig, MalformedScrambledValuesAreUsedAsWritten) {
                             scramble("encryZZ") + "\"\n");
 }
 
-TEST(LoadAlertConfig, LowerCaseDigitsAreRewrittenUpperCase) {
+TEST(LoadAlertConfig, FileWithNothingPlainIsNotRewritten) {
+    namespace fs = std::filesystem;
     AlertFile f;
-    f.write("token : \"encry0a0908\"\n");
+    // Lower-case digits and an '=' separator are still scrambled text: left as written.
+    const std::string text = "password = \"encry0a0908\"  # kept\ntoken : \"encry5A7E59\"\n";
+    f.write(text);
+    fs::path moved = f.dir.dir() / "witness";
+    fs::create_hard_link(f.path, moved);  // a rewrite would give the name a new file
     f.load();
-    EXPECT_EQ(f.settings->token.view(), "abc");
-    EXPECT_EQ(f.read(), "token : \"encry0A0908\"\n");
+    EXPECT_EQ(f.settings->password.view(), "abc");
+    EXPECT_EQ(f.settings->token.view(), "1~2");
+    EXPECT_EQ(f.read(), text);
+    EXPECT_TRUE(fs::equivalent(f.path, moved));
+
+    // Loading alone never writes, even with plain secrets.
+    f.write("password : \"plain\"\n");
+    load_alert_config(*f.settings, f.path.c_str());
+    EXPECT_EQ(f.read(), "password : \"plain\"\n");
+    EXPECT_EQ(f.settings->conceal_password, 1);
 }
 
 TEST(LoadAlertConfig, LongestTokenSurvivesTheRoundTrip) {
@@ -241,17 +261,20 @@ TEST(ConcealSecretInFile, RewriteRules) {
         const char* name;
         std::string before;
         std::string after;
+        int result = 1;
     };
     const std::string s = scramble("pw");
     const std::string long_line(10000, 'x');
     const std::vector<Case> cases = {
-        {"no quotes still replaced", "password\n", "password\n"},  // no separator
+        {"no separator, nothing to replace", "password\n", "password\n", 0},
         {"key without quotes", "password : pw\n", "password : \"" + s + "\"\n"},
         {"only the first match", "password : \"a\"\npassword : \"b\"\n",
          "password : \"" + s + "\"\npassword : \"b\"\n"},
+        {"first match already scrambled", "password : \"encry0A\"\npassword : \"b\"\n",
+         "password : \"encry0A\"\npassword : \"b\"\n", 0},
         {"comment, disabled and other keys kept",
          "#password : \"a\"\n* password : \"b\"\npasswords : \"c\"\n\n",
-         "#password : \"a\"\n* password : \"b\"\npasswords : \"c\"\n\n"},
+         "#password : \"a\"\n* password : \"b\"\npasswords : \"c\"\n\n", 0},
         {"last line without line feed", "a : \"1\"\n\tpassword=\"x\"  # note",
          "a : \"1\"\npassword : \"" + s + "\"\n"},
         {"long lines and NUL bytes copied",
@@ -261,7 +284,7 @@ TEST(ConcealSecretInFile, RewriteRules) {
     for (const Case& c : cases) {
         test::TempDir dir;
         std::string path = dir.write(c.before);
-        EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), 1) << c.name;
+        EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), c.result) << c.name;
         EXPECT_EQ(dir.read(), c.after) << c.name;
         EXPECT_EQ(dir.file_count(), 1) << c.name;
     }
@@ -269,11 +292,12 @@ TEST(ConcealSecretInFile, RewriteRules) {
 
 TEST(ConcealSecretInFile, NothingWrittenWhenItCannotBeDoneWhole) {
     test::TempDir dir;
-    // Just at the limit: the content plus its terminator would reach 256 KiB.
-    std::string big;
+    // Just at the limit: the new content (the password line grows by 8 bytes, to
+    // `password : "encry1B1C"`) plus its terminator would reach 256 KiB.
+    std::string big = "password : \"x\"\n";
     while (big.size() + 100 < 262144 - 100)
         big += std::string(99, 'c') + "\n";
-    big += std::string(262143 - big.size() - 1, 'c') + "\n";  // 262,143 bytes in all
+    big += std::string(262135 - big.size() - 1, 'c') + "\n";  // 262,135 bytes in all
     std::string path = dir.write(big);
     EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), 0);
     EXPECT_EQ(dir.read(), big);
@@ -305,6 +329,42 @@ TEST(ConcealSecretInFile, KeepsPermissions) {
     EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), 1);
     EXPECT_EQ(fs::status(path).permissions(), before);
 }
+
+#ifndef _WIN32
+// A linked alert file owned by another account: the link stays a link, the file it names gets
+// the new content in its own directory, and keeps its owner, group and mode.
+TEST(ConcealSecretInFile, RewritesTheLinkedFileAndKeepsItsOwner) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    fs::create_directory(dir.path("real"));
+    std::string target = dir.write("a : \"1\"\npassword : \"pw\"\n", "real/alerts.txt");
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::group_write);
+    fs::create_symlink("real/alerts.txt", dir.path("hostvigil_email.txt"));
+    // As root the file is handed to nobody:nogroup first, as a packaged set-up would have it.
+    const bool as_root = geteuid() == 0;
+    if (as_root) {
+        ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    }
+    struct stat before;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+
+    EXPECT_EQ(conceal_secret_in_file("password", "pw", dir.path("hostvigil_email.txt").c_str()), 1);
+    EXPECT_TRUE(fs::is_symlink(dir.path("hostvigil_email.txt")));
+    EXPECT_EQ(dir.read("real/alerts.txt"), "a : \"1\"\npassword : \"" + scramble("pw") + "\"\n");
+    struct stat after;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);  // replaced whole, not written over
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(dir.file_count(), 2);  // no temporary file left beside the link
+    int in_real = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path("real")))
+        ++in_real;
+    EXPECT_EQ(in_real, 1);
+}
+#endif
 
 }  // namespace
 }  // namespace hv

@@ -92,6 +92,11 @@ bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigVal
         marks.timeoutsec = false;
         marks.alertcount = false;
         ++marks.hosts;
+        // Run mode refuses the whole file at this host; reported once, at the first one too many.
+        if (marks.hosts == kMaxHosts + 1) {
+            std::printf("Line %d: too many hosts (max %d)\n", line_number, kMaxHosts);
+            ok = false;
+        }
         // Such a host is never probed: its check would always fail.
         if (!is_usable_host(value)) {
             std::printf("Line %d: invalid host name\n", line_number);
@@ -200,6 +205,12 @@ int check_config_file(const char* path, int alert_file) {
             std::printf("Line %d: invalid format, expected key : \"value\"\n", line_number);
             ok = false;
             continue;
+        }
+        // The texts go out as UTF-8, and a receiver refuses a text saved in a legacy code
+        // page. The secrets are bytes that only curl sees, not text.
+        if (key != "password" && key != "token" && !is_utf8_text(value.view())) {
+            std::printf("Line %d: not UTF-8 text\n", line_number);
+            ok = false;
         }
         if (alert_file)
             note_alert_key(alert, key);

@@ -5,6 +5,73 @@
 
 namespace hv {
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence `text` starts with; 0 when it starts with none.
+std::size_t utf8_sequence_length(std::string_view text) {
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed for some leads
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;  // overlong
+        else if (lead == 0xED)
+            high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;  // overlong
+        else if (lead == 0xF4)
+            high = 0x8F;  // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    unsigned char second = static_cast<unsigned char>(text[1]);
+    if (second < low || second > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+bool is_utf8_text(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t length = utf8_sequence_length(text);
+        if (length == 0)
+            return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+std::string to_utf8_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        std::size_t length = utf8_sequence_length(text);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            length = 1;
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
+    }
+    return out;
+}
+
 std::string_view trim_view(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size() && is_config_space(text[begin]))

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "output/fixed_text.h"
@@ -39,6 +40,15 @@ std::int32_t parse_config_number(std::string_view value);
 /// The position of a configuration line's separator: the first ':', or the first '=' when the
 /// text holds no ':'. npos when there is neither.
 std::size_t find_config_separator(std::string_view text);
+
+/// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing beyond
+/// U+10FFFF). ASCII is.
+bool is_utf8_text(std::string_view text);
+
+/// `text` with every byte that does not belong to a well-formed UTF-8 sequence replaced by
+/// U+FFFD, so that a text saved in a legacy code page still reaches a UTF-8 receiver, visibly
+/// marked, instead of being refused whole.
+std::string to_utf8_text(std::string_view text);
 
 /// Reads a file in the units every configuration reader works on: a unit ends after a line
 /// feed or after kReadUnitSize - 1 bytes, whichever comes first, so a longer physical line

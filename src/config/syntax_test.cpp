@@ -118,6 +118,35 @@ std::vector<std::string> read_units(const std::string& path, bool* failed = null
     return units;
 }
 
+TEST(Utf8Text, WellFormedSequencesOnly) {
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    struct Case {
+        std::string in;
+        bool valid;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"", true, ""},
+        {"plain ASCII", true, "plain ASCII"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true,
+         "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"\xED\x9F\xBF\xF4\x8F\xBF\xBF", true, "\xED\x9F\xBF\xF4\x8F\xBF\xBF"},  // U+D7FF, U+10FFFF
+        {"caf\xE9", false, "caf" + r},                                           // Latin-1
+        {"\x80x", false, r + "x"},                   // stray continuation byte
+        {"\xC0\xAF", false, r + r},                  // overlong '/'
+        {"\xE0\x80\xAF", false, r + r + r},          // overlong, three bytes
+        {"\xED\xA0\x80", false, r + r + r},          // a surrogate
+        {"\xF4\x90\x80\x80", false, r + r + r + r},  // beyond U+10FFFF
+        {"\xE2\x82", false, r + r},                  // cut at the end
+        {"\xE2\x82x\xFF", false, r + r + "x" + r},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_utf8_text(c.in), c.valid) << c.in;
+        EXPECT_EQ(to_utf8_text(c.in), c.out) << c.in;
+        EXPECT_TRUE(is_utf8_text(to_utf8_text(c.in))) << c.in;
+    }
+}
+
 TEST(ReadUnitReader, SplitsLongLinesAndKeepsEveryByte) {
     test::TempDir dir;
     const std::string long_line(10000, 'x');

@@ -25,15 +25,23 @@ void append_host_lines(BodyText& body, const MonitorContext& context) {
 
 bool heartbeat_due(const AlertSettings& alerts, const std::tm& round_start,
                    std::int32_t heartbeat_state) {
+    // Once a day has been seen, the first round of any later day sends, whatever its hour: a
+    // daylight-saving change may skip hour 0 (America/Santiago on 2024-09-08 goes from 23:59:59
+    // to 01:00:00), and a round may run past it.
     return alerts.iamalive_valid != 0 && alerts.email_enabled != 0 && !alerts.iamalive.empty() &&
-           round_start.tm_hour == 0 && round_start.tm_yday != heartbeat_state;
+           round_start.tm_yday != heartbeat_state &&
+           (round_start.tm_hour == 0 || heartbeat_state != -1);
 }
 
 void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
                            std::int32_t& heartbeat_state) {
     const std::tm local = platform::local_time(round_start);
-    if (!heartbeat_due(context.alerts, local, heartbeat_state))
+    if (!heartbeat_due(context.alerts, local, heartbeat_state)) {
+        // Started after hour 0: this day's heartbeat time has passed, the next day's is due.
+        if (heartbeat_state == -1 && local.tm_hour != 0)
+            heartbeat_state = local.tm_yday;
         return;
+    }
 
     // The texts carry the time of sending, which may be later than the round start.
     const TimestampText now = timestamp_now();

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -53,19 +54,61 @@ TEST_F(Heartbeat, DueOncePerNightOnTheRoundStartTime) {
         {"two rounds in hour 0: only the first",
          {{2026, 12, 11, 0, 5, true}, {2026, 12, 11, 0, 59, false}, {2026, 12, 11, 1, 0, false}}},
         {"New Year: day 364 then day 0", {{2026, 12, 31, 0, 10, true}, {2027, 1, 1, 0, 10, true}}},
+        {"a round past hour 0: the first round of the new day sends",
+         {{2026, 12, 11, 0, 10, true},
+          {2026, 12, 11, 23, 30, false},
+          {2026, 12, 12, 1, 40, true},
+          {2026, 12, 12, 2, 0, false}}},
+        {"started at 10:00, next round after hour 0 of the next day",
+         {{2026, 12, 11, 10, 0, false}, {2026, 12, 12, 1, 30, true}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::int32_t state = -1;
         for (const Round& r : c.rounds) {
             std::time_t t = local_at(r.year, r.month, r.day, r.hour, r.minute);
-            std::int32_t before = state;
             send_heartbeat_if_due(context, t, state);
             EXPECT_EQ(sends(), r.sends ? 1 : 0) << r.day << " " << r.hour << ":" << r.minute;
-            EXPECT_EQ(state, r.sends ? platform::local_time(t).tm_yday : before);
+            // Every round, sending or not, leaves its day handled, but for a first round in
+            // hour 0 that could not send.
+            EXPECT_EQ(state, platform::local_time(t).tm_yday);
         }
     }
 }
+
+#ifndef _WIN32
+// In America/Santiago, 2024-09-08 starts at 01:00: the clocks go from 23:59:59 (-04) to
+// 01:00:00 (-03), so that day has no hour 0 and an hour-0 rule would send nothing.
+TEST_F(Heartbeat, DayWithoutHourZeroStillSends) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("TZ", "America/Santiago", 1);
+    tzset();
+    std::int32_t state = -1;
+    const std::time_t sept7_0010 = 1725682200;  // 2024-09-07 04:10 UTC, 00:10 -04
+    const std::time_t sept7_2359 = 1725767970;  // 2024-09-08 03:59:30 UTC, 23:59:30 -04
+    const std::time_t sept8_0100 = 1725768010;  // 2024-09-08 04:00:10 UTC, 01:00:10 -03
+    const std::tm local = platform::local_time(sept8_0100);
+    const bool zone_known = local.tm_hour == 1 && local.tm_mday == 8;
+    if (zone_known) {
+        send_heartbeat_if_due(context, sept7_0010, state);
+        EXPECT_EQ(sends(), 1);
+        send_heartbeat_if_due(context, sept7_2359, state);
+        EXPECT_EQ(sends(), 0);
+        send_heartbeat_if_due(context, sept8_0100, state);
+        EXPECT_EQ(sends(), 1);
+        send_heartbeat_if_due(context, sept8_0100 + 3600, state);
+        EXPECT_EQ(sends(), 0);
+    }
+    if (old != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    if (!zone_known)
+        GTEST_SKIP() << "no time zone data for America/Santiago";
+}
+#endif
 
 TEST_F(Heartbeat, NothingOnAnyChannelWithoutAUsableAddressAndMail) {
     alerts.telegram_enabled = 1;

@@ -170,12 +170,8 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
-        int replies = services.ping(record.host.c_str(), record.timeoutsec,
-                                    context.settings.pingcount, status, rtt_us);
-        // A ping cut short by the stop request says nothing about the host: its state stays.
-        if (replies == kPingInterrupted)
-            return 0;
-        up = replies > 0;
+        up = services.ping(record.host.c_str(), record.timeoutsec, context.settings.pingcount,
+                           status, rtt_us) > 0;
         if (!up && record.tcpfallback != 0)
             up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
     }

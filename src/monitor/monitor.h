@@ -109,15 +109,18 @@ int check_host(MonitorContext& context, WorkerSlot* slot);
 /// `settings.schedule` picks how each round hands its hosts to the workers.
 void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
 
-/// True when a round that started at local time `round_start` owes today's heartbeat: the
-/// heartbeat address is valid and set, e-mail is configured, the hour is 0 and the day of the
-/// year differs from `heartbeat_state`.
+/// True when a round that started at local time `round_start` owes a heartbeat: the heartbeat
+/// address is valid and set, e-mail is configured, the day of the year differs from
+/// `heartbeat_state` (the day last handled), and either the hour is 0 or an earlier day has
+/// been handled, so that the first round of a new local day sends even when that day has no
+/// hour 0 or no round in it.
 bool heartbeat_due(const AlertSettings& alerts, const std::tm& round_start,
                    std::int32_t heartbeat_state);
 
 /// Sends the daily heartbeat (e-mail to `iamalive`, Telegram when enabled) when it is due for
 /// the round that started at `round_start`, then records that round's day of the year in
-/// `heartbeat_state`, whatever the sends returned. Main thread only, between rounds: it reads
+/// `heartbeat_state`, whatever the sends returned. The first round after the start, when it is
+/// outside hour 0, records its day without sending. Main thread only, between rounds: it reads
 /// the host records without the host-state lock.
 void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
                            std::int32_t& heartbeat_state);

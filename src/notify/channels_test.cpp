@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -189,7 +190,8 @@ TEST_F(ChannelsTest, EmailHandsTheLoginOnStandardInputAndUploadsTheMessage) {
     ASSERT_GE(call.args.size(), 7u);
     const std::string& file = call.args[6];
     EXPECT_TRUE(file.starts_with("pingmailtext-") && file.ends_with(".txt")) << file;
-    EXPECT_EQ(call.args, with_tail({"-s", "smtp://127.0.0.1:2525", "--mail-from",
+    // The URL gains a path naming the sender's domain, which curl greets the server with.
+    EXPECT_EQ(call.args, with_tail({"-s", "smtp://127.0.0.1:2525/example.com", "--mail-from",
                                     "login@example.com", "--ssl-reqd", "-T", file, "--mail-rcpt",
                                     "a@example.com", "--mail-rcpt", "b@example.org"}));
     EXPECT_EQ(call.stdin_text, "user = \"login@example.com:pa\\\"ss\\\\word\"\n");
@@ -232,6 +234,27 @@ TEST_F(ChannelsTest, TelegramPutsTheTokenOnlyIntoTheConfigUrl) {
     std::vector<std::string> log = read_lines(kEventLogFile);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_TRUE(log[0].ends_with("Send Telegram alert to chat_id [-100123]")) << log[0];
+}
+
+// A host description saved in a legacy code page ("caf\xE9" in Latin-1) reaches every receiver
+// as UTF-8, the stray byte as U+FFFD; sent as it was, Telegram and Teams would refuse it.
+TEST_F(ChannelsTest, LegacyCodePageBytesGoOutAsReplacementCharacters) {
+    AlertSettings a = all_channels();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_telegram_alert(a, "caf\xE9 down"), 1);
+    EXPECT_EQ(send_email_alert(a, "a@example.com", "caf\xE9", "caf\xE9 down"), 1);
+    ::testing::internal::GetCapturedStdout();
+    std::vector<CurlCall> made = calls();
+    ASSERT_EQ(made.size(), 2u);
+    std::sort(made.begin(), made.end(),
+              [](const CurlCall& x, const CurlCall& y) { return x.upload < y.upload; });
+    EXPECT_TRUE(made[0].stdin_text.ends_with("&text=caf%EF%BF%BD%20down\"\n"))
+        << made[0].stdin_text;
+    EXPECT_NE(made[1].upload.find("\r\nSubject: =?UTF-8?B?Y2Fm77+9?=\r\n"), std::string::npos)
+        << made[1].upload;
+    EXPECT_NE(made[1].upload.find("\r\n\r\ncaf\xEF\xBF\xBD down\r\n"), std::string::npos);
+    EXPECT_NE(build_teams_payload("caf\xE9").find("\"text\":\"caf\xEF\xBF\xBD\","),
+              std::string::npos);
 }
 
 TEST_F(ChannelsTest, FailuresAndAMissingCurlGiveZeroAndLeaveNoFile) {

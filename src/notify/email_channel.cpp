@@ -49,9 +49,17 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     if (alerts.from.empty())
         alerts.from.format("%s", alerts.email.c_str());
 
+    // The greeting names this machine's mail domain: the sender's, else the host name.
+    std::string greeting = mail_domain(sender);
+    if (greeting.empty())
+        greeting = mail_domain("@" + platform::computer_name());
+    if (greeting.empty())
+        greeting = "localhost";
     std::vector<std::string> options = {
-        "-s", alerts.server.c_str(), "--mail-from", alerts.from.c_str(), "--ssl-reqd",
-        "-T", message.name()};
+        "-s",          smtp_url_with_greeting_name(alerts.server.view(), greeting),
+        "--mail-from", alerts.from.c_str(),
+        "--ssl-reqd",  "-T",
+        message.name()};
     for (std::string& address : addresses) {
         options.emplace_back("--mail-rcpt");
         options.push_back(std::move(address));

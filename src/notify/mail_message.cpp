@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "config/syntax.h"
 #include "notify/text_encoding.h"
 #include "output/fixed_text.h"
 #include "platform/clock.h"
@@ -28,6 +29,38 @@ std::string single_line(std::string_view text) {
     for (char& c : out) {
         if (c == '\r' || c == '\n')
             c = ' ';
+    }
+    return out;
+}
+
+constexpr std::size_t kMaxLineBytes = 998;    ///< the hard limit of one line, without CR LF
+constexpr std::size_t kFoldedLineBytes = 78;  ///< the recommended length of a folded line
+
+// "To: <list>" as one header line when it fits within the line limit; else folded after the
+// list's commas, a line end put before the white space that starts the next entry, with lines
+// filled up to the recommended length. An entry longer than a line stays whole.
+std::string address_header(std::string_view name, std::string_view list) {
+    std::string out(name);
+    out += ": ";
+    if (out.size() + list.size() <= kMaxLineBytes) {
+        out += list;
+        return out;
+    }
+    std::size_t line_start = 0;
+    bool first = true;
+    while (!list.empty() || first) {
+        std::size_t comma = list.find(',');
+        std::string_view entry =
+            list.substr(0, comma == std::string_view::npos ? list.size() : comma + 1);
+        list.remove_prefix(entry.size());
+        if (!first && out.size() - line_start + entry.size() > kFoldedLineBytes) {
+            out += "\r\n";
+            line_start = out.size();
+            if (entry.empty() || (entry.front() != ' ' && entry.front() != '\t'))
+                out += ' ';
+        }
+        out += entry;
+        first = false;
     }
     return out;
 }
@@ -71,14 +104,37 @@ std::string format_mail_date(const std::tm& tm, int utc_offset_minutes) {
     return text;
 }
 
-std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
-                            unsigned sequence) {
+std::string mail_domain(std::string_view sender) {
     std::string domain;
     std::size_t at = sender.rfind('@');
     if (at != std::string_view::npos) {
         for (std::size_t i = at + 1; i < sender.size() && is_domain_char(sender[i]); ++i)
             domain += sender[i];
     }
+    return domain;
+}
+
+std::string smtp_url_with_greeting_name(std::string_view server, std::string_view name) {
+    std::size_t scheme = server.find("://");
+    std::size_t authority = scheme == std::string_view::npos ? 0 : scheme + 3;
+    std::size_t path = server.find_first_of("/?#", authority);
+    std::string url(server);
+    if (path != std::string_view::npos && server[path] == '/' && path + 1 < server.size() &&
+        server.find_first_of("?#", path) != path + 1)
+        return url;  // the user's own path: curl greets with it
+    if (path != std::string_view::npos && server[path] == '/') {
+        url.insert(path + 1, name);  // "smtp://host/" or "smtp://host/?..."
+        return url;
+    }
+    std::string piece = "/";
+    piece += name;
+    url.insert(path == std::string_view::npos ? url.size() : path, piece);
+    return url;
+}
+
+std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
+                            unsigned sequence) {
+    std::string domain = mail_domain(sender);
     if (domain.empty())
         domain = "localhost";
     std::tm tm = platform::local_time(t);
@@ -86,20 +142,30 @@ std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02d.%u.%u", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<unsigned>(pid), sequence);
-    return "<" + std::string(stamp) + "@" + domain + ">";
+    // Appended piece by piece: the operator+ chain trips a false -Werror=restrict in GCC 12's
+    // optimised builds.
+    std::string id = "<";
+    id += stamp;
+    id += '@';
+    id += domain;
+    id += '>';
+    return id;
 }
 
 std::string build_mail_message(const MailHeader& header, std::string_view body) {
     std::string out;
     out.reserve(512 + body.size() * 2);
-    out += "From: " + single_line(header.from) + "\r\n";
-    out += "To: " + single_line(header.to) + "\r\n";
-    out += "Subject: " + encode_header_text(header.subject) + "\r\n";
+    // The message declares UTF-8: bytes of a legacy code page become U+FFFD.
+    out += "From: " + single_line(to_utf8_text(header.from)) + "\r\n";
+    out += address_header("To", single_line(to_utf8_text(header.to))) + "\r\n";
+    out += "Subject: " + encode_header_text(to_utf8_text(header.subject)) + "\r\n";
     out += "Date: " + header.date + "\r\n";
     out += "Message-ID: " + header.message_id + "\r\n";
     out += "MIME-Version: 1.0\r\n";
     out += "Content-Type: text/plain; charset=UTF-8\r\n";
     out += "\r\n";
+    const std::string text = to_utf8_text(body);
+    body = text;
     for (std::size_t i = 0; i < body.size(); ++i) {
         if (body[i] == '\n' && (i == 0 || body[i - 1] != '\r'))
             out += '\r';

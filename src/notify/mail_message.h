@@ -22,6 +22,16 @@ std::string format_mail_date(std::time_t t);
 /// tm_min and tm_sec are used) whose zone is `utc_offset_minutes` east of UTC.
 std::string format_mail_date(const std::tm& local, int utc_offset_minutes);
 
+/// The domain of `sender`: the text after its last '@', up to the first character that cannot
+/// stand in a domain; empty when there is none.
+std::string mail_domain(std::string_view sender);
+
+/// The SMTP server URL as curl gets it. curl greets the server (EHLO) with the URL's path, and
+/// with no path it takes the uploaded file's name instead, a transient name that mail servers
+/// and spam filters would judge the machine by. So a URL without a path ("smtp://host:25",
+/// "smtp://host/") gets `name` as its path; a URL with a path of its own is kept.
+std::string smtp_url_with_greeting_name(std::string_view server, std::string_view name);
+
 /// "<YYYYMMDDTHHMMSS.pid.sequence@domain>" with the domain of `sender` (the text after its last
 /// '@', up to the first character that cannot stand in a domain); "localhost" when it has none.
 std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
@@ -36,9 +46,10 @@ struct MailHeader {
     std::string message_id;
 };
 
-/// The message file's text with every line ending in CR LF: From, To, Subject (encoded when not
-/// ASCII), Date, Message-ID, MIME-Version, Content-Type, the empty line, then the body and one
-/// more line end. A line feed in the body becomes CR LF; a CR LF already there stays one.
+/// The message file's text with every line ending in CR LF: From, To (folded after its commas
+/// when it would pass 998 bytes), Subject (encoded when not ASCII), Date, Message-ID, MIME-Version,
+/// Content-Type, the empty line, then the body and one more line end. A line feed in the body
+/// becomes CR LF; a CR LF already there stays one.
 std::string build_mail_message(const MailHeader& header, std::string_view body);
 
 }  // namespace hv

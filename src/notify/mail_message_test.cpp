@@ -101,5 +101,62 @@ TEST(MailMessage, SubjectIsEmptyOrEncodedAndNeverAddsAHeader) {
               std::string::npos);
 }
 
+TEST(MailMessage, LongRecipientListIsFoldedAtItsCommas) {
+    // 60 addresses of 20 bytes: 1,318 bytes on one line, beyond the 998-byte limit.
+    std::string list;
+    for (int i = 0; i < 60; ++i)
+        list += (i == 0  ? ""
+                 : i % 2 ? ", "
+                         : ",") +
+                std::string("user") + std::to_string(100 + i) + "@example.org";
+    MailHeader header{"me@example.org", list, "s", "d", "<id>"};
+    std::string message = build_mail_message(header, "");
+    std::string to = message.substr(message.find("\r\nTo: ") + 2);
+    to = to.substr(0, to.find("\r\nSubject: "));
+    std::size_t lines = 0;
+    std::string unfolded;
+    for (std::size_t start = 0; start <= to.size(); ++lines) {
+        std::size_t end = std::min(to.find("\r\n", start), to.size());
+        std::string line = to.substr(start, end - start);
+        EXPECT_LE(line.size(), 78u) << line;
+        if (lines > 0) {
+            EXPECT_EQ(line.front(), ' ') << line;  // a continuation line
+            EXPECT_EQ(unfolded.back(), ',');       // broken only after a comma
+        }
+        unfolded += line;
+        start = end + 2;
+    }
+    EXPECT_GT(lines, 15u);
+    // Unfolded, the list holds the same entries; only blanks may have been added.
+    auto without_blanks = [](std::string text) {
+        std::erase(text, ' ');
+        return text;
+    };
+    EXPECT_EQ(without_blanks(unfolded), "To:" + without_blanks(list));
+
+    // A list that fits stays on one line exactly as written, odd blanks and all.
+    std::string fits = "a@x.org , ,b@y.org" + std::string(970, ' ');
+    header.to = fits;
+    EXPECT_NE(build_mail_message(header, "").find("\r\nTo: " + fits + "\r\n"), std::string::npos);
+}
+
+TEST(SmtpUrl, GreetingNameBecomesThePathWhenThereIsNone) {
+    struct Case {
+        const char* server;
+        const char* url;
+    } cases[] = {
+        {"smtp://127.0.0.1:25", "smtp://127.0.0.1:25/example.org"},
+        {"smtps://mail.example.net", "smtps://mail.example.net/example.org"},
+        {"smtp://127.0.0.1:25/", "smtp://127.0.0.1:25/example.org"},
+        {"mail.example.net:587", "mail.example.net:587/example.org"},
+        {"smtp://[::1]:25?x", "smtp://[::1]:25/example.org?x"},
+        {"smtp://127.0.0.1:25/relay.example.com", "smtp://127.0.0.1:25/relay.example.com"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(smtp_url_with_greeting_name(c.server, "example.org"), c.url) << c.server;
+    EXPECT_EQ(mail_domain("Ops <ops@mail.example.org>"), "mail.example.org");
+    EXPECT_EQ(mail_domain("no-domain"), "");
+}
+
 }  // namespace
 }  // namespace hv

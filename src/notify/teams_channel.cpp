@@ -1,5 +1,6 @@
 #include <string>
 
+#include "config/syntax.h"
 #include "notify/channels.h"
 #include "notify/curl_run.h"
 #include "notify/text_encoding.h"
@@ -16,7 +17,7 @@ std::string build_teams_payload(const char* text) {
     payload +=
         "\",\"type\":\"AdaptiveCard\",\"version\":\"1.5\",\"body\":[{\"type\":\"TextBlock\","
         "\"text\":\"";
-    payload += escape_json_text(text);
+    payload += escape_json_text(to_utf8_text(text != nullptr ? text : "").c_str());
     payload += "\",\"weight\":\"Bolder\",\"size\":\"Medium\",\"wrap\":true}]}}]}";
     return payload;
 }

@@ -1,5 +1,6 @@
 #include <string>
 
+#include "config/syntax.h"
 #include "notify/channels.h"
 #include "notify/curl_run.h"
 #include "notify/text_encoding.h"
@@ -18,7 +19,7 @@ int send_telegram_alert(const AlertSettings& alerts, const char* text) {
     url += "/sendMessage?chat_id=";
     url += percent_encode(alerts.chat_id.view(), kTelegramChatRoom);
     url += "&text=";
-    url += percent_encode(text, kTelegramTextRoom);
+    url += percent_encode(to_utf8_text(text), kTelegramTextRoom);
 
     console_print("Sending Telegram alert now .....\n");
     log_event("Send Telegram alert to chat_id [%s]", alerts.chat_id.c_str());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "output/timestamp.h"
+#include "platform/files.h"
 
 namespace hv {
 namespace {
@@ -47,7 +48,7 @@ void log_event(const char* fmt, ...) {
     va_end(args);
 
     std::lock_guard<std::mutex> guard(log_lock);
-    std::FILE* f = std::fopen(kEventLogFile, "a");
+    std::FILE* f = platform::open_append(kEventLogFile);
     if (f == nullptr)
         return;
     std::string line = timestamp_now().c_str();

@@ -9,6 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 namespace hv {
 namespace {
 
@@ -76,6 +82,17 @@ TEST_F(SinksTest, DeletedLogIsRecreatedAndSilentOnlyMutesTheConsole) {
     console_print("[%s] %s\n", "h", "shown");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "[h] shown\n");
 }
+
+#ifndef _WIN32
+// The log is opened close-on-exec: a child started by another worker while an entry is being
+// written must not inherit it.
+TEST_F(SinksTest, EventLogHandleIsNotInherited) {
+    std::FILE* f = platform::open_append(kEventLogFile);
+    ASSERT_NE(f, nullptr);
+    EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
+    std::fclose(f);
+}
+#endif
 
 }  // namespace
 }  // namespace hv

@@ -10,6 +10,9 @@
 
 namespace hv::platform {
 
+/// run_child's result for a child that was still running at its time limit and was ended.
+inline constexpr int kChildTimedOut = -2;
+
 /// Where a child's standard output and standard error go.
 enum class ChildOutput {
     null_device,  ///< both streams are discarded
@@ -32,23 +35,20 @@ struct ChildRequest {
     ChildOutput output = ChildOutput::null_device;
     CaptureSink sink = nullptr;  ///< required with ChildOutput::capture
     void* sink_context = nullptr;
-    /// Ends the child (its whole process group on POSIX) as soon as the stop request of run
-    /// mode is set (platform/stop.h): for probes, whose result a stopping monitor drops anyway.
-    /// Never set for a send, which must be allowed to finish.
-    bool end_on_stop = false;
+    /// Milliseconds the child may run; 0 for no limit. A child still running then is ended
+    /// together with every process it started (its process group on POSIX, its job object on
+    /// Windows).
+    int time_limit_ms = 0;
 };
-
-/// What run_child returns for a child it ended because of the stop request (end_on_stop).
-inline constexpr int kEndedOnStop = -2;
 
 /// Runs the program to its end on the calling thread, reading all of its output so that it is
 /// never blocked by a full pipe. The child inherits no handle or descriptor of this process
 /// other than its own standard streams, and runs in its own process group (POSIX) so that a
 /// Ctrl+C meant for the monitor does not reach it.
 /// Returns the child's exit code; -1 when nothing could be started (empty argv, program not on
-/// PATH, no resources); kEndedOnStop (see end_on_stop); 1 when the exit code cannot be read; 128 +
-/// the signal number for a child ended by a signal (POSIX). An exit code with the top bit set comes
-/// back negative (Windows).
+/// PATH, no resources); kChildTimedOut when it was ended at its time limit; 1 when the exit code
+/// cannot be read; 128 + the signal number for a child ended by a signal (POSIX). An exit code with
+/// the top bit set comes back negative (Windows).
 int run_child(const ChildRequest& request);
 
 /// The path of `name` found through the PATH environment variable, in PATH order, with ".exe"

@@ -1,12 +1,11 @@
 #include "platform/process.h"
 
-#include "platform/stop.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -80,35 +79,18 @@ struct SpawnSetup {
     }
 };
 
-// Ends the child's process group once, when its request asks for it and a stop is requested.
-struct StopWatch {
-    pid_t pid;
-    bool active;
-    bool ended = false;
-    void check() {
-        if (active && !ended && stop_requested()) {
-            kill(-pid, SIGKILL);
-            ended = true;
-        }
-    }
-};
+using Clock = std::chrono::steady_clock;
 
-int wait_for(pid_t pid, StopWatch& watch) {
-    int status = 0;
-    pid_t r;
-    do {
-        if (watch.active && !watch.ended) {
-            watch.check();
-            r = waitpid(pid, &status, WNOHANG);
-            if (r == 0) {
-                poll(nullptr, 0, 50);
-                continue;
-            }
-        } else {
-            r = waitpid(pid, &status, 0);
-        }
-    } while (r == 0 || (r < 0 && errno == EINTR));
-    if (r != pid)
+// Milliseconds left until `deadline` (none: -1, wait without end), at least 0.
+int remaining_ms(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline)
+        return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 60000));
+}
+
+int exit_code(pid_t reaped, pid_t pid, int status) {
+    if (reaped != pid)
         return 1;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -117,12 +99,42 @@ int wait_for(pid_t pid, StopWatch& watch) {
     return 1;
 }
 
+// Waits for the child; at the deadline its whole process group is killed first, and
+// `timed_out` is set (it may already be, by the output pump).
+int wait_for(pid_t pid, const std::optional<Clock::time_point>& deadline, bool& timed_out) {
+    int status = 0;
+    pid_t r = 0;
+    // Polled while a deadline stands: a child may close its output and live on, and waitpid
+    // cannot time out.
+    int pause_ms = 1;
+    while (deadline && !timed_out) {
+        r = waitpid(pid, &status, WNOHANG);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r != 0)
+            return exit_code(r, pid, status);
+        int left = remaining_ms(deadline);
+        if (left == 0) {
+            kill(-pid, SIGKILL);
+            timed_out = true;
+            break;
+        }
+        usleep(static_cast<useconds_t>(std::min(pause_ms, left)) * 1000);
+        pause_ms = std::min(pause_ms * 2, 50);
+    }
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    return timed_out ? kChildTimedOut : exit_code(r, pid, status);
+}
+
 // Feeds the standard-input text and drains the output pipe together, so neither side can
 // block the other whatever their sizes: the input end is non-blocking, so a child that writes
 // much before it reads never holds a write of ours while its own output fills up. Both ends
 // are closed on return, also when the wait fails, so the child sees the end of its input and
 // a broken output pipe instead of blocking for ever.
-void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request, StopWatch& watch) {
+void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request, pid_t pid,
+          const std::optional<Clock::time_point>& deadline, bool& timed_out) {
     std::size_t written = 0;
     if (in.get() >= 0 && (text == nullptr || text->empty() ||
                           fcntl(in.get(), F_SETFL, fcntl(in.get(), F_GETFL) | O_NONBLOCK) < 0)) {
@@ -141,11 +153,16 @@ void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request,
             read_slot = static_cast<int>(n);
             fds[n++] = pollfd{out.get(), POLLIN, 0};
         }
-        int ready = poll(fds, n, watch.active ? 100 : -1);
-        watch.check();
+        int ready = poll(fds, n, remaining_ms(deadline));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
+            break;
+        }
+        if (ready == 0) {
+            // The time is up: the child and all it started are ended; their pipe ends close.
+            kill(-pid, SIGKILL);
+            timed_out = true;
             break;
         }
         if (write_slot >= 0 && fds[write_slot].revents != 0) {
@@ -263,11 +280,12 @@ int run_child(const ChildRequest& request) {
     in_read.reset();
     out_write.reset();
 
-    StopWatch watch{pid, request.end_on_stop};
-    pump(in_write, request.stdin_text, out_read, request, watch);
-    int code = wait_for(pid, watch);
-    // A child that ended on its own before the kill reached it has a result worth keeping.
-    return watch.ended && code == 128 + SIGKILL ? kEndedOnStop : code;
+    std::optional<Clock::time_point> deadline;
+    if (request.time_limit_ms > 0)
+        deadline = Clock::now() + std::chrono::milliseconds(request.time_limit_ms);
+    bool timed_out = false;
+    pump(in_write, request.stdin_text, out_read, request, pid, deadline, timed_out);
+    return wait_for(pid, deadline, timed_out);
 }
 
 DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,

@@ -1,7 +1,5 @@
 #include "platform/process.h"
 
-#include "platform/stop.h"
-
 #include <windows.h>
 
 #include <fcntl.h>
@@ -9,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -196,11 +193,24 @@ int run_child(const ChildRequest& request) {
     info.StartupInfo.hStdError = out_theirs.h;
     info.lpAttributeList = inherit.list;
 
+    // A time limit puts the child into a job object of its own before it runs, so that ending
+    // the job ends it together with everything it started.
+    const bool limited = request.time_limit_ms > 0;
+    Handle job;
+    if (limited) {
+        job.reset(CreateJobObjectA(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job.h != nullptr && !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation,
+                                                         &limits, sizeof limits))
+            job.reset();
+    }
     std::string line = command_line(program, request.argv);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                        &info.StartupInfo, &pi)) {
+    DWORD flags =
+        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | (limited ? CREATE_SUSPENDED : 0);
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                        nullptr, &info.StartupInfo, &pi)) {
         return -1;
     }
     Handle process, thread;
@@ -208,6 +218,30 @@ int run_child(const ChildRequest& request) {
     thread.reset(pi.hThread);
     in_theirs.reset();
     out_theirs.reset();
+    if (limited) {
+        if (job.h != nullptr && !AssignProcessToJobObject(job.h, process.h))
+            job.reset();  // ended alone, then
+        ResumeThread(thread.h);
+    }
+
+    // The watchdog ends the child at its time limit; its pipes then close, so the reads below
+    // end too.
+    std::atomic<bool> timed_out{false};
+    std::thread watchdog;
+    if (limited) {
+        auto watch = [&process, &job, &timed_out](DWORD limit_ms) {
+            if (WaitForSingleObject(process.h, limit_ms) != WAIT_TIMEOUT)
+                return;
+            timed_out = true;
+            if (job.h == nullptr || !TerminateJobObject(job.h, 1))
+                TerminateProcess(process.h, 1);
+        };
+        try {
+            watchdog = std::thread(watch, static_cast<DWORD>(request.time_limit_ms));
+        } catch (...) {
+            // No thread to spare: this child runs without its limit.
+        }
+    }
 
     // The text is written from its own thread while this one drains the output, so neither
     // pipe can fill up and stop the other. The writer then closes its end, so the child sees
@@ -223,25 +257,6 @@ int run_child(const ChildRequest& request) {
         }
         CloseHandle(h);
     };
-    // A probe is ended as soon as a stop is requested; the read below then sees the pipe end.
-    std::atomic<bool> ended_on_stop{false};
-    std::thread stop_watch;
-    if (request.end_on_stop) {
-        HANDLE child = process.h;
-        try {
-            stop_watch = std::thread([child, &ended_on_stop] {
-                while (WaitForSingleObject(child, 100) == WAIT_TIMEOUT) {
-                    if (stop_requested()) {
-                        ended_on_stop.store(true);
-                        TerminateProcess(child, 1);
-                        return;
-                    }
-                }
-            });
-        } catch (...) {
-            // No thread to spare: the probe runs to its own end.
-        }
-    }
     std::thread writer;
     if (in_ours.h != nullptr) {
         HANDLE h = in_ours.h;
@@ -264,10 +279,10 @@ int run_child(const ChildRequest& request) {
     if (writer.joinable())
         writer.join();
     WaitForSingleObject(process.h, INFINITE);
-    if (stop_watch.joinable())
-        stop_watch.join();
-    if (ended_on_stop.load())
-        return kEndedOnStop;
+    if (watchdog.joinable())
+        watchdog.join();
+    if (timed_out)
+        return kChildTimedOut;
     DWORD code = 1;
     if (!GetExitCodeProcess(process.h, &code))
         code = 1;

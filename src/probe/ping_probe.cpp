@@ -1,13 +1,21 @@
+#include <climits>
 #include <string>
 
 #include "config/host_text.h"
 #include "platform/ping_command.h"
-#include "platform/process.h"
 #include "probe/ping_rtt.h"
 #include "probe/probes.h"
 #include "probe/runner.h"
 
 namespace hv {
+
+int ping_time_limit_ms(int pingcount, int timeoutsec) {
+    constexpr long long kMarginMs = 5000;
+    long long per_reply = timeoutsec > 1 ? timeoutsec : 1;  // ping waits at least a second
+    long long count = pingcount > 1 ? pingcount : 1;
+    long long limit = count * per_reply * 1000 + kMarginMs;
+    return limit > INT_MAX ? INT_MAX : static_cast<int>(limit);
+}
 
 int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status,
                std::int64_t* rtt_us) {
@@ -19,12 +27,10 @@ int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& stat
         return 0;
     const int count = pingcount;
     CaptureText output;
-    // A stopping monitor drops the check's result, so a running ping is not waited for.
-    int rc =
-        run_command_capture(platform::ping_argv(host, count, timeoutsec), output, nullptr, true);
-    if (rc == platform::kEndedOnStop)
-        return kPingInterrupted;
-    if (rc < 0)
+    // A ping that hangs (a stalled name lookup, a stopped process) must not hold its worker:
+    // it is ended after every reply's wait plus a margin, and the check fails.
+    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output, nullptr,
+                            ping_time_limit_ms(count, timeoutsec)) < 0)
         return 0;
     int replies = count_ping_replies(output);
     if (replies > 0) {

@@ -126,6 +126,40 @@ TEST_F(FakePing, GetsTheNumericCountAndWaitOptions) {
     EXPECT_EQ(recorded_args(), "-n\n-c\n1\n-W\n2147483\n192.0.2.7\n");
 }
 
+TEST(PingTimeLimit, EveryReplyWaitPlusAMargin) {
+    EXPECT_EQ(ping_time_limit_ms(3, 2), 11000);
+    EXPECT_EQ(ping_time_limit_ms(4, 0), 9000);  // ping sends once a second whatever the wait
+    EXPECT_EQ(ping_time_limit_ms(2000000, 2000000), INT_MAX);
+}
+
+// A ping that prints a reply and then hangs (a stalled name lookup, a stopped process) is
+// ended with the process it started at its limit, and the check fails.
+TEST_F(FakePing, HangingPingIsEndedAndFails) {
+    const fs::path pid_file = dir_ / "sleeper.pid";
+    {
+        std::ofstream script(dir_ / "bin" / "ping", std::ios::trunc);
+        script << "#!/bin/sh\n"
+               << "echo '64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.1 ms'\n"
+               << "sleep 120 &\n"
+               << "echo $! > '" << pid_file.string() << "'\n"
+               << "wait\n";
+    }
+    StatusText status;
+    status.assign("before");
+    EXPECT_EQ(ping_probe("127.0.0.1", 1, 1, status), 0);
+    EXPECT_EQ(status, "before");
+    // The background sleep was in the ping's process group and is gone too (at most a zombie
+    // waiting for its new parent).
+    std::ifstream pid_in(pid_file);
+    long sleeper = 0;
+    ASSERT_TRUE(pid_in >> sleeper);
+    std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+    std::string pid_field, name, state;
+    if (stat >> pid_field >> name >> state) {
+        EXPECT_EQ(state, "Z") << "the process ping started still runs";
+    }
+}
+
 TEST_F(FakePing, UnusableHostTextsStartNothing) {
     for (const char* host :
          {"127.0.0.1;touch x", "$(touch x)", "`touch x`", "-f", "a b", "", "127.0.0.1\n-f"}) {

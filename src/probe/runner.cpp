@@ -17,8 +17,10 @@ void keep_chunk(void* context, const char* data, std::size_t size) {
 
 }  // namespace
 
-int run_command(const std::vector<std::string>& argv, const std::string* stdin_text) {
+int run_command(const std::vector<std::string>& argv, const std::string* stdin_text,
+                int time_limit_ms) {
     platform::ChildRequest request;
+    request.time_limit_ms = time_limit_ms;
     request.argv = argv;
     request.stdin_text = stdin_text;
     request.output = platform::ChildOutput::null_device;
@@ -26,15 +28,15 @@ int run_command(const std::vector<std::string>& argv, const std::string* stdin_t
 }
 
 int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
-                        const std::string* stdin_text, bool end_on_stop) {
+                        const std::string* stdin_text, int time_limit_ms) {
     out.clear();
     platform::ChildRequest request;
+    request.time_limit_ms = time_limit_ms;
     request.argv = argv;
     request.stdin_text = stdin_text;
     request.output = platform::ChildOutput::capture;
     request.sink = keep_chunk;
     request.sink_context = &out;
-    request.end_on_stop = end_on_stop;
     return platform::run_child(request);
 }
 

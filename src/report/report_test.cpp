@@ -131,14 +131,12 @@ TEST(StatusPage, StripHoldsSixtyBarsNewestRight) {
     view.hosts[0].recent = "UD";
     const std::string page = render_status_page(view, kNow);
     std::size_t bars = 0;
-    for (std::size_t at = page.find("<rect"); at != std::string::npos;
-         at = page.find("<rect", at + 1))
+    for (std::size_t at = page.find("h3v14h-3z"); at != std::string::npos;
+         at = page.find("h3v14h-3z", at + 1))
         ++bars;
     EXPECT_EQ(bars, 60u);
-    EXPECT_NE(page.find("<rect x=\"236\" width=\"3\" height=\"14\" fill=\"#c62828\"/></svg>"),
-              std::string::npos);
-    EXPECT_NE(page.find("<rect x=\"232\" width=\"3\" height=\"14\" fill=\"#2e7d32\"/>"),
-              std::string::npos);
+    EXPECT_NE(page.find("<path fill=\"#2e7d32\" d=\"M232 0h3v14h-3z\"/>"), std::string::npos);
+    EXPECT_NE(page.find("<path fill=\"#c62828\" d=\"M236 0h3v14h-3z\"/></svg>"), std::string::npos);
 }
 
 TEST(Metrics, ExpositionOfHostsRoundAndSends) {

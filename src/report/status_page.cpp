@@ -30,20 +30,28 @@ std::string number_text(const char* format, double value) {
     return text;
 }
 
-// The last results as a strip of bars, oldest left; missing results are left empty.
+// The last results as a strip of bars, oldest left; missing results are grey. One path per
+// colour keeps a 255-host page small.
 std::string strip_svg(const std::string& recent) {
     constexpr int kBars = HostHistory::kRecent;
-    std::string svg = "<svg width=\"" + std::to_string(kBars * 4) +
-                      "\" height=\"14\" viewBox=\"0 0 " + std::to_string(kBars * 4) +
+    const std::string width = std::to_string(kBars * 4);
+    std::string svg = "<svg width=\"" + width + "\" height=\"14\" viewBox=\"0 0 " + width +
                       " 14\" role=\"img\" aria-label=\"last " + std::to_string(recent.size()) +
                       " checks\">";
     const int offset = kBars - static_cast<int>(recent.size());
-    for (int i = 0; i < kBars; ++i) {
-        const char* fill = "#ddd";
-        if (i >= offset)
-            fill = recent[static_cast<std::size_t>(i - offset)] == 'U' ? "#2e7d32" : "#c62828";
-        svg += "<rect x=\"" + std::to_string(i * 4) + "\" width=\"3\" height=\"14\" fill=\"" +
-               fill + "\"/>";
+    const struct {
+        char result;
+        const char* fill;
+    } colours[] = {{'-', "#ddd"}, {'U', "#2e7d32"}, {'D', "#c62828"}};
+    for (const auto& colour : colours) {
+        std::string d;
+        for (int i = 0; i < kBars; ++i) {
+            const char result = i < offset ? '-' : recent[static_cast<std::size_t>(i - offset)];
+            if (result == colour.result)
+                d += "M" + std::to_string(i * 4) + " 0h3v14h-3z";
+        }
+        if (!d.empty())
+            svg += std::string("<path fill=\"") + colour.fill + "\" d=\"" + d + "\"/>";
     }
     return svg + "</svg>";
 }

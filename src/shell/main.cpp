@@ -24,6 +24,7 @@ int command_test() {
     if (hv::load_monitor_config(monitor_settings, host_table) != hv::MonitorLoadResult::ok)
         return 1;
     hv::load_alert_config(alert_settings);
+    hv::conceal_alert_secrets(alert_settings);
     return hv::run_notification_test(monitor_settings, alert_settings);
 }
 

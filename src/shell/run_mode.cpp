@@ -42,6 +42,8 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
             return 1;
     }
     platform::accept_stop_requests(pid_file->file_key());
+    // Only the instance that holds the PID file touches the alert file.
+    conceal_alert_secrets(alerts);
     std::fflush(stdout);
     // A silent instance prints nothing more: a -start waiting on its output sees the end now.
     if (is_silent())

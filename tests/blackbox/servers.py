@@ -133,8 +133,8 @@ class SmtpServer:
     tls: a TestCA to offer STARTTLS with (required before AUTH and MAIL), or None for a server
     that offers no TLS at all and AUTH in clear. users: {login: password}.
 
-    Recorded: `messages`, one dict per accepted message with mail_from, rcpt_tos, login and
-    data (bytes, as received); `auth_attempts`, one (login, password) per AUTH the client
+    Recorded: `messages`, one dict per accepted message with ehlo (the name the client greeted
+    with), mail_from, rcpt_tos, login and data (bytes, as received); `auth_attempts`, one (login, password) per AUTH the client
     made; `starttls_count`.
     """
 
@@ -177,6 +177,7 @@ class SmtpServer:
                 login = session.auth_data
                 with server._lock:
                     server.messages.append({
+                        "ehlo": session.host_name,
                         "mail_from": envelope.mail_from,
                         "rcpt_tos": list(envelope.rcpt_tos),
                         "login": login,

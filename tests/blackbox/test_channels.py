@@ -125,6 +125,20 @@ class EmailChannel(ChannelCase):
         self.assertIn(b"\r\nFrom: monitor@mail.example.net\r\n", b"\r\n" + message["data"])
         self.assertRegex(message["data"], rb"\r\nMessage-ID: <[^@]+@mail\.example\.net>\r\n")
 
+    def test_greeting_names_the_sender_domain_not_the_message_file(self):
+        # curl greets with the URL's path, or with the uploaded file's name when there is none.
+        smtp = self.smtp()
+        for server, sender, ehlo in ((smtp.url, None, "example.com"),
+                                     (smtp.url + "/", "ops@mail.example.net", "mail.example.net"),
+                                     (smtp.url + "/relay.example.org", None, "relay.example.org")):
+            with self.subTest(server=server):
+                extra = {"from": sender} if sender else {}
+                self.write_alerts(server=server, email=LOGIN, password=PASSWORD, **extra,
+                                  to="ops@example.com")
+                code, out = self.run_test_command()
+                self.assertEqual(code, 0, out)
+                self.assertEqual(smtp.received()[-1]["ehlo"], ehlo)
+
     def test_refused_or_unreachable_server_fails(self):
         wrong_password = self.smtp(password="another")
         no_tls = self.smtp(tls=False)
@@ -238,7 +252,8 @@ exit 0
         order = {"user": 0, "url = \"https://api.telegram.org/": 1, "url = \"https://example": 2}
         (mail_argv, mail_stdin), (tg_argv, tg_stdin), (teams_argv, teams_stdin) = sorted(
             calls, key=lambda call: next(v for k, v in order.items() if call[1].startswith(k)))
-        self.assertEqual(mail_argv[:6], ["-s", "smtps://127.0.0.1:1", "--mail-from", LOGIN,
+        self.assertEqual(mail_argv[:6], ["-s", "smtps://127.0.0.1:1/example.com", "--mail-from",
+                                         LOGIN,
                                          "--ssl-reqd", "-T"])
         self.assertRegex(mail_argv[6], r"^pingmailtext-\d+-\d+\.txt$")
         self.assertEqual(mail_argv[7:-6], ["--mail-rcpt", "ops@example.com"])

@@ -132,6 +132,28 @@ class CheckCommand(WorkDir):
             "Host #4 missing required key: alertcount\n",
         ])
 
+    def test_host_table_limit_matches_run_mode(self):
+        # 255 hosts fill the table; the 256th is what run mode refuses, so -check fails there.
+        head = 'interval : "15"\nfast_retry_interval : "4"\npingcount : "3"\nworkers : "2"\n'
+        block = 'host : "127.0.0.1"\ntimeoutsec : "2"\nalertcount : "3"\n'
+        self.assert_monitor(head + block * 255, [], ok=True)
+        self.assert_monitor(head + block * 256 + '*host : "127.0.0.2"\n' + block,
+                            ["Line 770: too many hosts (max 255)\n"])
+        rc, out = self.run_hv("-s")
+        self.assertEqual((rc, out), (1, "Too many hosts (max 255)\n"))
+
+    def test_values_that_are_not_utf8_fail(self):
+        # Latin-1 files from an old editor. A secret is bytes only curl sees, not text: not
+        # judged.
+        self.write("hostvigil_host.txt", (MONITOR_OK + 'instance_name : "Caf\xe9"\n').encode(
+            "latin-1"), "wb")
+        self.write("hostvigil_email.txt", (ALERT_OK.replace('"pw"', '"p\xe9"') +
+                                           'from : "Jos\xe9 <j@example.com>"\n').encode("latin-1"),
+                   "wb")
+        rc, out = self.run_hv("-check")
+        self.assertEqual((rc, out), (1, report(["Line 8: not UTF-8 text\n"], False,
+                                                ["Line 5: not UTF-8 text\n"], False)))
+
     def test_alert_file_required_keys(self):
         self.assert_alert("# empty\nfrom : \"x\"\n", [
             "Missing key: server\n",

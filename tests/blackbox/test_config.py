@@ -73,6 +73,44 @@ class AlertFileLoading(WorkDir):
         self.assertEqual(self.read("hostvigil_email.txt"), first)
         self.assertFalse([n for n in os.listdir(self.work) if n.endswith(".tmp")])
 
+    def test_linked_file_of_another_owner_keeps_link_owner_and_mode(self):
+        # The alert file lives elsewhere, owned by nobody:nogroup when the test runs as root.
+        os.mkdir(self.path("etc"))
+        target = self.path("etc/alerts.txt")
+        with open(target, "w") as f:
+            f.write('password : "abc"\n')
+        os.chmod(target, 0o640)
+        if os.geteuid() == 0:
+            os.chown(target, 65534, 65534)
+        os.symlink("etc/alerts.txt", self.path("hostvigil_email.txt"))
+        before = os.stat(target)
+        self.run_hv("-test")
+        self.assertTrue(os.path.islink(self.path("hostvigil_email.txt")))
+        self.assertEqual(self.read("etc/alerts.txt"), 'password : "encry0A0908"\n')
+        after = os.stat(target)
+        self.assertEqual((after.st_uid, after.st_gid, after.st_mode),
+                         (before.st_uid, before.st_gid, before.st_mode))
+        self.assertEqual(sorted(os.listdir(self.path("etc"))), ["alerts.txt"])
+
+        # Nothing plain is left, so later runs do not touch the file at all.
+        self.run_hv("-test")
+        self.assertEqual(os.stat(target).st_ino, after.st_ino)
+        self.assertEqual(os.stat(target).st_mtime_ns, after.st_mtime_ns)
+
+    def test_refused_second_start_leaves_the_file_alone(self):
+        self.write("hostvigil_email.txt", 'password : "abc"\n')
+        first = self.start_hv("-s")
+        # The PID file is claimed first, the alert file rewritten right after.
+        self.assertTrue(wait_for(
+            lambda: self.read("hostvigil_email.txt") == 'password : "encry0A0908"\n', timeout=20))
+        # Written plain again while the first instance runs: only an instance that holds the
+        # PID file may rewrite it.
+        self.write("hostvigil_email.txt", 'password : "abc"\n')
+        self.assertEqual(self.run_hv("-s"), (1, "hostvigil already running\n"))
+        self.assertEqual(self.read("hostvigil_email.txt"), 'password : "abc"\n')
+        rc, out = self.stop_child(first)
+        self.assertEqual(rc, 0, out)
+
     def test_unwritable_directory_leaves_the_file_alone(self):
         self.write("hostvigil_email.txt", 'password : "abc"\n')
         prefix = self.make_work_read_only()

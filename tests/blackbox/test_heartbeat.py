@@ -22,10 +22,10 @@ class Heartbeat(MonitorCase):
         # Tomorrow, so that certificates made for the test are already valid.
         self.day = datetime.datetime.now(datetime.timezone.utc).date() + datetime.timedelta(days=1)
 
-    def run_at(self, clock, rounds=3):
-        """Runs the monitor from `clock` (HH:MM:SS tomorrow) for `rounds` rounds; returns its
-        output."""
-        start = f"{self.day.isoformat()} {clock}"
+    def run_at(self, clock, rounds=3, day=None):
+        """Runs the monitor from `clock` (HH:MM:SS tomorrow, or on `day`) for `rounds` rounds;
+        returns its output."""
+        start = f"{(day or self.day).isoformat()} {clock}"
         env = dict(self.env)
         # An AddressSanitizer build would refuse to start behind the preloaded time library.
         env["ASAN_OPTIONS"] = ":".join(
@@ -86,6 +86,21 @@ class Heartbeat(MonitorCase):
         data = received[0]["data"].decode().replace("\r\n", "\n")
         stamp = re.search(r"^Subject: hostvigil is up and running at (.*)$", data, re.M).group(1)
         self.assertIn("\n\n" + self.expected_body(stamp), data)
+
+    def test_day_without_hour_zero_sends_in_its_first_round(self):
+        # In America/Santiago the clocks go from 2024-09-07 23:59:59 (-04) to 2024-09-08
+        # 01:00:00 (-03): that day has no hour 0.
+        if not os.path.exists("/usr/share/zoneinfo/America/Santiago"):
+            self.skipTest("no time zone data (Debian's tzdata)")
+        self.env["TZ"] = "America/Santiago"
+        self.fake_curl()
+        self.write("hostvigil_email.txt", ALERTS)
+        self.run_at("23:59:57", rounds=6, day=datetime.date(2024, 9, 7))
+        # The down host's alert may come too; only the heartbeat counts here.
+        sends = [s for s in self.sends()
+                 if s[1].startswith(("hostvigil is up and running", "IAMALIVE"))]
+        self.assertEqual([s[0] for s in sends], ["email", "telegram"], sends)
+        self.assertRegex(sends[0][1], r"^hostvigil is up and running at 2024-09-08 01:00:\d\d$")
 
     def test_nothing_at_noon(self):
         self.fake_curl()

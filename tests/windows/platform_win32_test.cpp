@@ -2,6 +2,8 @@
 // test_child.exe, built beside this test.
 #include <windows.h>
 
+#include <io.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -57,6 +59,11 @@ class TempDir {
         RemoveDirectoryA(path_.c_str());
     }
     const std::string& path() const { return path_; }
+    /// The path of a file called name in the directory, removed with it.
+    std::string file(const std::string& name) {
+        files_.push_back(path_ + "\\" + name);
+        return files_.back();
+    }
     std::string add_copy_of_child(const std::string& name) {
         std::string target = path_ + "\\" + name;
         CopyFileA((own_dir() + "\\test_child.exe").c_str(), target.c_str(), FALSE);
@@ -218,26 +225,32 @@ TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
 }
 
 TEST_F(Win32Process, AChildHoldsNoOtherCapturesPipe) {
-    // A long child started while a short capture runs must not keep the short one's pipe open.
-    std::atomic<bool> long_done{false};
-    std::atomic<bool> short_done{false};
-    bool long_done_when_short_ended = true;
-    std::thread short_run([&] {
-        Captured out;
-        run({"test_child", "sleep", "2000"}, out);
-        long_done_when_short_ended = long_done.load();
-        short_done.store(true);
-    });
-    Sleep(500);
+    // While one worker's capture is being set up, its pipe's child end is inheritable; a child
+    // another worker starts in that moment must not get it. The moment is made to last: an
+    // inheritable pipe stands open while a long child starts. Once our write end is closed,
+    // the read end sees the pipe's end at once, unless the long child holds a copy, and then
+    // only when the long child ends, after it has marked its end.
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
+    TempDir dir;
+    std::string started = dir.file("long");
+    std::string ended = dir.file("long.end");
     std::thread long_run([&] {
         Captured out;
-        run({"test_child", "sleep", "8000"}, out);
-        long_done.store(true);
+        run({"test_child", "mark", started, "8000"}, out);
     });
-    short_run.join();
+    for (int i = 0; i < 3000 && GetFileAttributesA(started.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(10);
+    EXPECT_NE(GetFileAttributesA(started.c_str()), INVALID_FILE_ATTRIBUTES);
+    CloseHandle(write_end);
+    char byte;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(read_end, &byte, 1, &n, nullptr));
+    EXPECT_EQ(GetFileAttributesA(ended.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the long child held the pipe open";
+    CloseHandle(read_end);
     long_run.join();
-    EXPECT_TRUE(short_done.load());
-    EXPECT_FALSE(long_done_when_short_ended);
 }
 
 // Starts test_child.exe directly, so the test holds its handle and knows its id.
@@ -345,6 +358,60 @@ TEST(Win32Files, ExclusiveCreateAndTextMode) {
     EXPECT_TRUE(replace_file(other.c_str(), file.c_str()));
     EXPECT_TRUE(delete_file(file.c_str()));
     EXPECT_FALSE(delete_file(file.c_str()));
+}
+
+// The alert file's rewrite goes through ReplaceFileW, which keeps what a rename would lose
+// (here the hidden attribute standing for the ACL and the rest), and leaves no file behind.
+TEST(Win32Files, RewriteKeepsAttributesAndLeavesNothingBehind) {
+    TempDir dir;
+    std::string file = dir.path() + "\\alerts.txt";
+    std::FILE* f = create_exclusive(file.c_str(), false);
+    ASSERT_NE(f, nullptr);
+    std::fputs("password : \"pw\"\r\n", f);
+    std::fclose(f);
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+    EXPECT_TRUE(rewrite_file(file.c_str(), "password : \"encry1B1C\"\r\n"));
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char bytes[64] = {};
+    std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+    std::fclose(in);
+    EXPECT_EQ(std::string(bytes, n), "password : \"encry1B1C\"\r\n");
+    EXPECT_NE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir.path() + "\\*.tmp").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary file was left";
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FALSE(rewrite_file((dir.path() + "\\missing.txt").c_str(), "x"));
+    EXPECT_FALSE(rewrite_file(dir.path().c_str(), "x"));  // a folder
+    DeleteFileA(file.c_str());
+}
+
+TEST(Win32Files, AppendedLogIsNotInherited) {
+    TempDir dir;
+    std::string file = dir.path() + "\\log.txt";
+    std::FILE* f = open_append(file.c_str());
+    ASSERT_NE(f, nullptr);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    std::fputs("line\n", f);
+    std::fclose(f);
+    f = open_append(file.c_str());
+    ASSERT_NE(f, nullptr);
+    std::fputs("more\n", f);
+    std::fclose(f);
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    char bytes[64] = {};
+    std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+    std::fclose(in);
+    EXPECT_EQ(std::string(bytes, n), "line\r\nmore\r\n");
+    DeleteFileA(file.c_str());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 //   spam N        writes N bytes to standard output, then "ERR" to standard error
 //   stderr        writes "only-err" to standard error only
 //   sleep MS      sleeps MS milliseconds
+//   mark F MS     creates file F, sleeps MS milliseconds, then creates file F.end
 #include <windows.h>
 
 #include <shellapi.h>
@@ -17,6 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+static void touch(const char* path) {
+    if (std::FILE* f = std::fopen(path, "wb"))
+        std::fclose(f);
+}
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -54,6 +60,10 @@ int main(int argc, char** argv) {
         std::fputs("only-err", stderr);
     } else if (mode == "sleep" && argc > 2) {
         Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    } else if (mode == "mark" && argc > 3) {
+        touch(argv[2]);
+        Sleep(static_cast<DWORD>(std::atoi(argv[3])));
+        touch((std::string(argv[2]) + ".end").c_str());
     } else {
         return 2;
     }
