@@ -1,5 +1,6 @@
 # The two commands of the README: `make run` (build and monitor the example configuration)
-# and `make test` (install what the tests need, build every variant and run every test).
+# and `make test` (install what the tests need, build every variant and run every test);
+# `make dist` builds the release packages.
 .PHONY: build run test bench dist clean
 
 build:
@@ -20,8 +21,16 @@ test:
 bench:
 	scripts/bench.sh
 
+# Release packages through CPack into dist/: the Linux archive and Debian package, then the
+# Windows zip from the mingw-w64 cross build.
 dist:
-	scripts/dist.sh
+	cmake -S . -B build-dist -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF >/dev/null
+	cmake --build build-dist -j$$(nproc)
+	cd build-dist && cpack
+	cmake -S . -B build-dist-windows -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTVIGIL_TESTS=OFF >/dev/null
+	cmake --build build-dist-windows -j$$(nproc)
+	cd build-dist-windows && cpack
 
 clean:
 	rm -rf build build-* dist

@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to the ping output counter as the runner would hand them over (cut to
-// the capture buffer) and checks what every count must hold.
+// Feeds arbitrary bytes to the ping output reader as the runner would hand them over (cut to
+// the capture buffer) and checks what every result must hold.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,12 +11,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     hv::CaptureText output(std::string_view(reinterpret_cast<const char*>(data), size));
     std::string_view text = output.view();
-    int count = hv::count_ping_replies(text);
-    bool replies =
-        text.find("TTL=") != std::string_view::npos || text.find("ttl=") != std::string_view::npos;
-    if (replies && count <= 0)
+    constexpr int kPingcount = 3;
+    hv::PingResult result = hv::read_ping_output(text, "nas.lab", kPingcount, 2);
+    if (result.replies < 0 || result.replies > kPingcount)
         std::abort();
-    if (!replies && text.find("Received =") == std::string_view::npos && count != 0)
+    if (result.replies > 0 && result.name_failed)
+        std::abort();
+    // Every reply line carries a TTL or a round-trip time in milliseconds.
+    bool marks = text.find("TTL=") != std::string_view::npos ||
+                 text.find("ttl=") != std::string_view::npos ||
+                 text.find("ms") != std::string_view::npos;
+    if (!marks && result.replies != 0)
         std::abort();
     return 0;
 }

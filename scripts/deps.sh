@@ -7,8 +7,9 @@ set -euo pipefail
 want=${1:-test}
 runtime_packages=(cmake g++ make iputils-ping curl nlohmann-json3-dev)
 test_packages=(clang libclang-rt-14-dev clang-format libgtest-dev googletest python3 python3-aiosmtpd
-               openssl faketime tzdata util-linux iproute2 g++-mingw-w64-x86-64-posix wine wine64
-               chromium python3-prometheus-client)
+               openssl faketime tzdata util-linux iproute2 nftables g++-mingw-w64-x86-64-posix wine
+               wine64
+               chromium python3-prometheus-client lintian dpkg-dev fakeroot systemd file gzip)
 bench_packages=(fping libbenchmark-dev nftables)
 
 packages=("${runtime_packages[@]}")

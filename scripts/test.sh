@@ -2,17 +2,18 @@
 # The test command: installs what the tests need, checks the formatting, then builds and runs
 # every test in each variant: plain (warnings as errors), AddressSanitizer with
 # UndefinedBehaviorSanitizer, ThreadSanitizer, the fuzz targets for a bounded time, the
-# Windows build under Wine, and the program alone in the Release configuration a packager
-# builds (g++ and mingw), where the optimiser's extra warnings show.
+# Windows build under Wine, the program alone in the Release configuration a packager
+# builds (g++ and mingw), where the optimiser's extra warnings show, and the release packages
+# (lintian, the unpacked program, the systemd units).
 # Stages can be picked for a quick local run:
-#   scripts/test.sh format plain asan tsan fuzz windows release
+#   scripts/test.sh format plain asan tsan fuzz windows release package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows release)
+[ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows release package)
 
 step() { printf '\n=== %s\n' "$*"; }
 
@@ -77,6 +78,10 @@ for stage in "${stages[@]}"; do
         cmake -S "$root" -B build-release-windows -DCMAKE_BUILD_TYPE=Release -DHOSTVIGIL_WERROR=ON \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
         cmake --build build-release-windows -j"$jobs" --target hostvigil
+        ;;
+    package)
+        step "packages"
+        scripts/package_check.sh
         ;;
     *)
         echo "unknown stage: $stage" >&2

@@ -61,6 +61,15 @@ void send_notice(MonitorContext& context, const NoticeText& notice, bool to_team
     log_event("***Alert sending : %s", notice.c_str());
 }
 
+// A name that does not resolve is logged once per outage, so that DNS trouble can be told from
+// a dead host without a line every check. Called with the host-state lock held.
+void note_name_lookup(HostRecord& record, bool name_failed) {
+    if (!name_failed || record.name_failed != 0)
+        return;
+    record.name_failed = 1;
+    log_event("Name lookup failed for %s", record.host.c_str());
+}
+
 HostCondition state_of(const HostRecord& record) {
     if (record.alert_sent != 0)
         return HostCondition::alert;
@@ -78,11 +87,12 @@ void note_result(HostRecord& record, bool was_up, bool up) {
     record.history.record(up, state_of(record), now);
 }
 
-void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot) {
+void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot, bool name_failed) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
     const bool was_up = state_of(record) == HostCondition::up;
     slot.failed = 1;
+    note_name_lookup(record, name_failed);
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
         ++record.fail_count;
@@ -128,6 +138,7 @@ void on_success(MonitorContext& context, HostRecord& record, const StatusText& s
     record.last_status.assign(status.view());
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
+    record.name_failed = 0;
     // A host that answered only over TCP keeps its last ping time.
     if (rtt_us >= 0)
         record.history.last_rtt_us = rtt_us;
@@ -167,19 +178,29 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     StatusText status;
     std::int64_t rtt_us = -1;
     bool up = false;
+    bool name_failed = false;
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
-        up = services.ping(record.host.c_str(), record.timeoutsec, context.settings.pingcount,
-                           status, rtt_us) > 0;
-        if (!up && record.tcpfallback != 0)
-            up = services.tcp_fallback(record.host.c_str(), record.timeoutsec, status) == 1;
+        PingResult ping = services.ping(record.host.c_str(), record.timeoutsec,
+                                        context.settings.pingcount, status);
+        up = ping.replies > 0;
+        rtt_us = ping.rtt_us;
+        name_failed = ping.name_failed;
+        // When ping could not resolve the name, the fallback's own look-up would only wait
+        // for the same answer again.
+        if (!up && !name_failed && record.tcpfallback != 0) {
+            FallbackResult tcp =
+                services.tcp_fallback(record.host.c_str(), record.timeoutsec, status);
+            up = tcp.reachable;
+            name_failed = tcp.name_failed;
+        }
     }
 
     if (up)
         on_success(context, record, status, rtt_us);
     else
-        on_failure(context, record, *slot);
+        on_failure(context, record, *slot, name_failed);
     return 0;
 }
 

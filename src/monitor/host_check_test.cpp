@@ -239,6 +239,48 @@ TEST_F(HostCheck, TcpFallbackDecidesOnlyWhenEnabled) {
     EXPECT_EQ(fake.tcp_calls.load(), 1);
 }
 
+// Which probe could not resolve the name decides whether the fallback runs; the event log gets
+// one line per outage, however many checks of it fail the same way.
+TEST_F(HostCheck, FailedNameLookupIsLoggedOncePerOutage) {
+    struct Step {
+        char outcome;  // 'P' ping says the name does not resolve, 'T' the fallback's look-up
+                       // fails, 'D' down with the name resolved, 'U' up
+        int tcp_calls;
+        int log_lines;
+    };
+    const Step steps[] = {
+        {'P', 0, 1}, {'P', 0, 1}, {'T', 1, 1}, {'D', 2, 1}, {'U', 2, 1}, {'T', 3, 2}, {'P', 3, 2},
+    };
+    hosts.at(1).host.assign("nas-missing.lab");
+    char outcome = 'U';
+    fake.ping_up = [&](const std::string&) { return outcome == 'U'; };
+    fake.ping_name_failed = [&](const std::string&) { return outcome == 'P'; };
+    fake.tcp_name_failed = [&](const std::string&) { return outcome == 'T'; };
+    int n = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(++n);
+        outcome = step.outcome;
+        WorkerSlot slot{1, 0};
+        std::string printed = check(slot);
+        EXPECT_EQ(slot.failed, outcome == 'U' ? 0 : 1);
+        EXPECT_EQ(printed.find("Name lookup"), std::string::npos) << "console is unchanged";
+        EXPECT_EQ(fake.tcp_calls.load(), step.tcp_calls);
+        std::vector<std::string> log = log_lines();
+        EXPECT_EQ(log.size(), static_cast<std::size_t>(step.log_lines));
+        for (const std::string& line : log)
+            EXPECT_EQ(line, "TS Name lookup failed for nas-missing.lab");
+    }
+
+    // Without the fallback, ping's word alone is logged.
+    hosts.at(1).tcpfallback = 0;
+    outcome = 'U';
+    WorkerSlot slot{1, 0};
+    check(slot);
+    outcome = 'P';
+    check(slot);
+    EXPECT_EQ(log_lines().size(), 3u);
+}
+
 TEST_F(HostCheck, OnlyAPositiveReplyCountIsUp) {
     hosts.at(1).tcpfallback = 0;
     struct Case {

@@ -33,11 +33,9 @@ class MonitorServices {
   public:
     virtual ~MonitorServices() = default;
 
-    /// `rtt_us` receives the average round-trip time of the replies in microseconds, -1 when
-    /// unknown.
-    virtual int ping(const char* host, int timeoutsec, int pingcount, StatusText& status,
-                     std::int64_t& rtt_us);
-    virtual int tcp_fallback(const char* host, int timeoutsec, StatusText& status);
+    /// What ping showed: the reply count, a name that does not resolve, the round-trip time.
+    virtual PingResult ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
+    virtual FallbackResult tcp_fallback(const char* host, int timeoutsec, StatusText& status);
     virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
                            const char* body);
     virtual int send_telegram(const AlertSettings& alerts, const char* text);

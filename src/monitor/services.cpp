@@ -9,12 +9,12 @@
 
 namespace hv {
 
-int MonitorServices::ping(const char* host, int timeoutsec, int pingcount, StatusText& status,
-                          std::int64_t& rtt_us) {
-    return ping_probe(host, timeoutsec, pingcount, status, &rtt_us);
+PingResult MonitorServices::ping(const char* host, int timeoutsec, int pingcount,
+                                 StatusText& status) {
+    return ping_probe(host, timeoutsec, pingcount, status);
 }
 
-int MonitorServices::tcp_fallback(const char* host, int timeoutsec, StatusText& status) {
+FallbackResult MonitorServices::tcp_fallback(const char* host, int timeoutsec, StatusText& status) {
     return tcp_fallback_probe(host, timeoutsec, status);
 }
 

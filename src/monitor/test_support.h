@@ -34,6 +34,13 @@ class FakeServices : public MonitorServices {
   public:
     std::function<bool(const std::string& host)> ping_up = [](const std::string&) { return true; };
     std::function<bool(const std::string& host)> tcp_up = [](const std::string&) { return false; };
+    /// Whether a failed ping or fallback reports a name that does not resolve.
+    std::function<bool(const std::string& host)> ping_name_failed = [](const std::string&) {
+        return false;
+    };
+    std::function<bool(const std::string& host)> tcp_name_failed = [](const std::string&) {
+        return false;
+    };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
     std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
@@ -42,23 +49,24 @@ class FakeServices : public MonitorServices {
     std::function<int(const std::string& host, int pingcount)> ping_replies =
         [this](const std::string& host, int pingcount) { return ping_up(host) ? pingcount : 0; };
 
-    int ping(const char* host, int, int pingcount, StatusText& status,
-             std::int64_t& rtt_us) override {
+    PingResult ping(const char* host, int, int pingcount, StatusText& status) override {
         ++ping_calls;
-        rtt_us = -1;
-        int replies = ping_replies(host, pingcount);
-        if (replies > 0) {
-            status.format("Ping OK %s received=%d/%d", host, replies, pingcount);
-            rtt_us = this->rtt_us;
+        PingResult result;
+        result.replies = ping_replies(host, pingcount);
+        if (result.replies > 0) {
+            status.format("Ping OK %s received=%d/%d", host, result.replies, pingcount);
+            result.rtt_us = rtt_us;
+        } else {
+            result.name_failed = ping_name_failed(host);
         }
-        return replies;
+        return result;
     }
-    int tcp_fallback(const char* host, int, StatusText& status) override {
+    FallbackResult tcp_fallback(const char* host, int, StatusText& status) override {
         ++tcp_calls;
         if (!tcp_up(host))
-            return 0;
+            return {false, tcp_name_failed(host)};
         status.format("Ping blocked but TCP reachable: %s", host);
-        return 1;
+        return {true, false};
     }
     int send_email(AlertSettings&, const char* recipients, const char* subject,
                    const char* body) override {

@@ -17,28 +17,25 @@ int ping_time_limit_ms(int pingcount, int timeoutsec) {
     return limit > INT_MAX ? INT_MAX : static_cast<int>(limit);
 }
 
-int ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status,
-               std::int64_t* rtt_us) {
-    if (rtt_us != nullptr)
-        *rtt_us = -1;
+PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status) {
     // A host text that could read as an option or hold anything but a name or an address is
     // never handed to ping: the check fails.
     if (host == nullptr || !is_usable_host(host))
-        return 0;
+        return {};
     const int count = pingcount;
     CaptureText output;
     // A ping that hangs (a stalled name lookup, a stopped process) must not hold its worker:
     // it is ended after every reply's wait plus a margin, and the check fails.
-    if (run_command_capture(platform::ping_argv(host, count, timeoutsec), output, nullptr,
-                            ping_time_limit_ms(count, timeoutsec)) < 0)
-        return 0;
-    int replies = count_ping_replies(output);
-    if (replies > 0) {
-        status.format("Ping OK %s received=%d/%d", host, replies, count);
-        if (rtt_us != nullptr)
-            *rtt_us = average_rtt_us(output);
+    int exit_code = run_command_capture(platform::ping_argv(host, count, timeoutsec), output,
+                                        nullptr, ping_time_limit_ms(count, timeoutsec));
+    if (exit_code < 0)
+        return {};
+    PingResult result = read_ping_output(output.view(), host, count, exit_code);
+    if (result.replies > 0) {
+        status.format("Ping OK %s received=%d/%d", host, result.replies, count);
+        result.rtt_us = average_rtt_us(output);
     }
-    return replies;
+    return result;
 }
 
 }  // namespace hv

@@ -1,52 +1,95 @@
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 #include "config/host_text.h"
 #include "probe/probes.h"
-#include "probe/tcp_walk.h"
+#include "probe/tcp_fallback.h"
 
 namespace hv {
 namespace {
 
-class SystemAddresses : public AddressSource {
+using platform::ConnectOutcome;
+
+class SystemNetwork : public FallbackNetwork {
   public:
-    std::size_t resolve(const char* host, const char* port) override {
-        return list_.resolve(host, port);
-    }
-    platform::ConnectOutcome try_connect(std::size_t index, int timeout_sec) override {
-        return list_.try_connect(index, timeout_sec);
+    std::size_t resolve(const std::string& host) override { return list_.resolve(host.c_str()); }
+    ConnectOutcome connect_any(std::span<const std::uint16_t> ports, std::size_t addresses_per_port,
+                               int timeout_sec) override {
+        return list_.connect_any(ports, addresses_per_port, timeout_sec);
     }
 
   private:
     platform::AddressList list_;
 };
 
-}  // namespace
+// Shared by the fallback and its look-up thread; whichever lets go last frees it.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::size_t addresses = 0;
+};
 
-int tcp_fallback_walk(const char* host, int timeoutsec, StatusText& status,
-                      const char* const* ports, std::size_t port_count, AddressSource& net) {
-    if (host == nullptr || !is_usable_host(host))
-        return 0;
-    for (std::size_t p = 0; p < port_count; ++p) {
-        std::size_t addresses = net.resolve(host, ports[p]);
-        for (std::size_t i = 0; i < addresses; ++i) {
-            switch (net.try_connect(i, timeoutsec)) {
-                case platform::ConnectOutcome::connected:
-                case platform::ConnectOutcome::refused:
-                    status.format("Ping blocked but TCP reachable: %s", host);
-                    return 1;
-                case platform::ConnectOutcome::failed:
-                    return 0;
-                case platform::ConnectOutcome::no_answer:
-                case platform::ConnectOutcome::not_started:
-                    break;
-            }
-        }
+// The system resolver has no time limit the program can set: behind a DNS server that never
+// answers one look-up lasts the resolver's own time-outs, often 10 s or more. So it runs on a
+// thread of its own and the fallback waits for it at most `timeout_sec`. A late thread ends
+// by itself; it holds only the network object and the shared record.
+bool resolve_within(const std::shared_ptr<FallbackNetwork>& net, const std::string& host,
+                    int timeout_sec) {
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([net, host, lookup] {
+            std::size_t addresses = net->resolve(host);
+            std::lock_guard<std::mutex> guard(lookup->mutex);
+            lookup->addresses = addresses;
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: resolve here, without the bound, rather than not at all.
+        return net->resolve(host) > 0;
     }
-    return 0;
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    lookup->finished.wait_for(lock, std::chrono::seconds(timeout_sec),
+                              [&lookup] { return lookup->done; });
+    return lookup->done && lookup->addresses > 0;
 }
 
-int tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status) {
-    SystemAddresses net;
-    return tcp_fallback_walk(host, timeoutsec, status, kFallbackPorts, std::size(kFallbackPorts),
-                             net);
+}  // namespace
+
+std::shared_ptr<FallbackNetwork> system_network() {
+    return std::make_shared<SystemNetwork>();
+}
+
+FallbackResult tcp_fallback_with(const char* host, int timeoutsec, StatusText& status,
+                                 std::span<const std::uint16_t> ports,
+                                 std::shared_ptr<FallbackNetwork> net) {
+    FallbackResult result;
+    if (host == nullptr || !is_usable_host(host))
+        return result;
+    if (!resolve_within(net, host, timeoutsec)) {
+        result.name_failed = true;
+        return result;
+    }
+    switch (net->connect_any(ports, kAddressesPerPort, timeoutsec)) {
+        case ConnectOutcome::connected:
+        case ConnectOutcome::refused:
+            status.format("Ping blocked but TCP reachable: %s", host);
+            result.reachable = true;
+            break;
+        case ConnectOutcome::failed:
+        case ConnectOutcome::no_answer:
+        case ConnectOutcome::not_started:
+            break;
+    }
+    return result;
+}
+
+FallbackResult tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status) {
+    return tcp_fallback_with(host, timeoutsec, status, kFallbackPorts, system_network());
 }
 
 }  // namespace hv

@@ -1,113 +1,134 @@
 #include <gtest/gtest.h>
 
-#include <map>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <vector>
 
-#include "probe/tcp_walk.h"
+#include "probe/tcp_fallback.h"
 
 namespace hv {
 namespace {
 
 using platform::ConnectOutcome;
 
-// A network whose answers are scripted per port; it records every call as "R<port>" for a
-// resolution and "C<port>.<index>/<wait>" for a connection attempt.
-class ScriptedNetwork : public AddressSource {
+// A network with scripted answers. It records every call as "R<host>" for a resolution and
+// "C<ports>x<addresses>/<wait>" for the connection attempts. A resolution can be held until
+// the test lets it go, like a DNS server that does not answer.
+class ScriptedNetwork : public FallbackNetwork {
   public:
-    explicit ScriptedNetwork(std::map<std::string, std::vector<ConnectOutcome>> script)
-        : script_(std::move(script)) {}
-    std::size_t resolve(const char* host, const char* port) override {
-        EXPECT_STREQ(host, "host.example");
-        port_ = port;
-        trace += "R" + port_ + " ";
-        auto it = script_.find(port_);
-        return it == script_.end() ? 0 : it->second.size();
+    ScriptedNetwork(std::size_t addresses, ConnectOutcome outcome)
+        : addresses_(addresses), outcome_(outcome) {}
+
+    std::size_t resolve(const std::string& host) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        trace_ += "R" + host + " ";
+        changed_.wait(lock, [this] { return !hold_; });
+        resolved_ = true;
+        changed_.notify_all();
+        return addresses_;
     }
-    ConnectOutcome try_connect(std::size_t index, int timeout_sec) override {
-        trace +=
-            "C" + port_ + "." + std::to_string(index) + "/" + std::to_string(timeout_sec) + " ";
-        return script_.at(port_).at(index);
+    ConnectOutcome connect_any(std::span<const std::uint16_t> ports, std::size_t addresses_per_port,
+                               int timeout_sec) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        trace_ += "C";
+        for (std::uint16_t port : ports)
+            trace_ += std::to_string(port) + ",";
+        trace_ += "x" + std::to_string(addresses_per_port) + "/" + std::to_string(timeout_sec);
+        return outcome_;
     }
-    std::string trace;
+
+    void hold() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hold_ = true;
+    }
+    // Lets a held resolution finish and waits until it has.
+    void release_and_wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        hold_ = false;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return resolved_; });
+    }
+    std::string trace() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return trace_;
+    }
 
   private:
-    std::map<std::string, std::vector<ConnectOutcome>> script_;
-    std::string port_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool hold_ = false;
+    bool resolved_ = false;
+    std::string trace_;
+    std::size_t addresses_;
+    ConnectOutcome outcome_;
 };
 
-TEST(TcpFallbackWalk, DecidesOnTheFirstAnswerInPortAndAddressOrder) {
-    constexpr auto ok = ConnectOutcome::connected;
-    constexpr auto refused = ConnectOutcome::refused;
-    constexpr auto failed = ConnectOutcome::failed;
-    constexpr auto silent = ConnectOutcome::no_answer;
-    constexpr auto no_socket = ConnectOutcome::not_started;
+TEST(TcpFallback, OneLookupThenOneRoundOfConnects) {
     struct Case {
         const char* name;
-        std::map<std::string, std::vector<ConnectOutcome>> script;
-        int result;
+        std::size_t addresses;
+        ConnectOutcome outcome;
+        bool reachable;
+        bool name_failed;
         const char* trace;
     };
     const Case cases[] = {
-        {"nothing resolves", {}, 0, "R443 R80 R22 "},
-        {"refused at once", {{"443", {refused, ok}}}, 1, "R443 C443.0/5 "},
-        {"accepted", {{"443", {ok}}}, 1, "R443 C443.0/5 "},
-        {"other error ends everything", {{"443", {failed, ok}}, {"80", {ok}}}, 0, "R443 C443.0/5 "},
-        {"silence moves on",
-         {{"443", {silent, silent}}, {"80", {no_socket, ok}}},
-         1,
-         "R443 C443.0/5 C443.1/5 R80 C80.0/5 C80.1/5 "},
-        {"last port decides", {{"22", {refused}}}, 1, "R443 R80 R22 C22.0/5 "},
-        {"all silent",
-         {{"443", {silent}}, {"80", {silent}}, {"22", {no_socket}}},
-         0,
-         "R443 C443.0/5 R80 C80.0/5 R22 C22.0/5 "},
+        {"accepted", 2, ConnectOutcome::connected, true, false, "Rhost.example C443,80,22,x4/5"},
+        {"refused", 1, ConnectOutcome::refused, true, false, "Rhost.example C443,80,22,x4/5"},
+        {"failed everywhere", 1, ConnectOutcome::failed, false, false,
+         "Rhost.example C443,80,22,x4/5"},
+        {"silent", 1, ConnectOutcome::no_answer, false, false, "Rhost.example C443,80,22,x4/5"},
+        {"no socket", 1, ConnectOutcome::not_started, false, false,
+         "Rhost.example C443,80,22,x4/5"},
+        {"name does not resolve", 0, ConnectOutcome::connected, false, true, "Rhost.example "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedNetwork net(c.script);
+        auto net = std::make_shared<ScriptedNetwork>(c.addresses, c.outcome);
         StatusText status("untouched");
-        EXPECT_EQ(tcp_fallback_walk("host.example", 5, status, kFallbackPorts,
-                                    std::size(kFallbackPorts), net),
-                  c.result);
-        EXPECT_EQ(net.trace, c.trace);
+        FallbackResult result = tcp_fallback_with("host.example", 5, status, kFallbackPorts, net);
+        EXPECT_EQ(result.reachable, c.reachable);
+        EXPECT_EQ(result.name_failed, c.name_failed);
+        EXPECT_EQ(net->trace(), c.trace);
         EXPECT_EQ(status,
-                  c.result == 1 ? "Ping blocked but TCP reachable: host.example" : "untouched");
+                  c.reachable ? "Ping blocked but TCP reachable: host.example" : "untouched");
     }
 }
 
-TEST(TcpFallbackWalk, UnusableHostIsNeverResolved) {
-    ScriptedNetwork net({{"443", {ConnectOutcome::connected}}});
+TEST(TcpFallback, LookupThatDoesNotAnswerEndsAfterTheWait) {
+    auto net = std::make_shared<ScriptedNetwork>(1, ConnectOutcome::connected);
+    net->hold();
+    StatusText status("untouched");
+    FallbackResult result = tcp_fallback_with("slow.example", 1, status, kFallbackPorts, net);
+    EXPECT_FALSE(result.reachable);
+    EXPECT_TRUE(result.name_failed);
+    EXPECT_EQ(status, "untouched");
+    // The late answer is dropped: no connection is tried after the fallback has given up.
+    net->release_and_wait();
+    EXPECT_EQ(net->trace(), "Rslow.example ");
+}
+
+TEST(TcpFallback, UnusableHostIsNeverResolved) {
+    auto net = std::make_shared<ScriptedNetwork>(1, ConnectOutcome::connected);
     StatusText status;
-    for (const char* host : {"", "-x", "a;b", "a b"}) {
-        EXPECT_EQ(tcp_fallback_walk(host, 1, status, kFallbackPorts, 3, net), 0);
-    }
-    EXPECT_EQ(tcp_fallback_walk(nullptr, 1, status, kFallbackPorts, 3, net), 0);
-    EXPECT_EQ(net.trace, "");
+    for (const char* host : {"", "-x", "a;b", "a b"})
+        EXPECT_FALSE(tcp_fallback_with(host, 1, status, kFallbackPorts, net).reachable);
+    EXPECT_FALSE(tcp_fallback_with(nullptr, 1, status, kFallbackPorts, net).reachable);
+    EXPECT_EQ(net->trace(), "");
 }
 
 // The real socket backend against a loopback port where nothing is expected to listen: the
 // refusal must come back as an answer, not as a wait that runs out.
 TEST(TcpFallbackLoopback, ClosedPortAnswersAtOnce) {
-    class Recording : public AddressSource {
-      public:
-        std::size_t resolve(const char* host, const char* port) override {
-            return list.resolve(host, port);
-        }
-        ConnectOutcome try_connect(std::size_t index, int timeout_sec) override {
-            outcomes.push_back(list.try_connect(index, timeout_sec));
-            return outcomes.back();
-        }
-        platform::AddressList list;
-        std::vector<ConnectOutcome> outcomes;
-    } net;
     platform::net_startup();
-    const char* port[] = {"1"};
+    platform::AddressList list;
+    ASSERT_GE(list.resolve("127.0.0.1"), 1u);
+    const std::uint16_t port[] = {1};
+    ConnectOutcome outcome = list.connect_any(port, 4, 120);
+    EXPECT_TRUE(outcome == ConnectOutcome::refused || outcome == ConnectOutcome::connected);
     StatusText status;
-    EXPECT_EQ(tcp_fallback_walk("127.0.0.1", 120, status, port, 1, net), 1);
-    ASSERT_EQ(net.outcomes.size(), 1u);
-    EXPECT_TRUE(net.outcomes[0] == ConnectOutcome::refused ||
-                net.outcomes[0] == ConnectOutcome::connected);
+    EXPECT_TRUE(tcp_fallback_with("127.0.0.1", 120, status, port, system_network()).reachable);
     EXPECT_EQ(status, "Ping blocked but TCP reachable: 127.0.0.1");
 }
 

@@ -27,6 +27,7 @@ int print_usage(const char* program) {
          {"-start", "-stop", "-status", "-summary", "-check", "-test", "-s"}) {
         std::printf("  %s %s\n", program, command);
     }
+    std::printf("  %s -install [NAME] | -uninstall [NAME]\n", program);
     std::printf("  %s -h | --help\n", program);
     std::printf("\nOptions:\n");
     std::printf("  -start        Start in background mode\n");
@@ -36,6 +37,8 @@ int print_usage(const char* program) {
     std::printf("  -check        Validate config file format\n");
     std::printf("  -test         Send test email / Telegram / Teams alert\n");
     std::printf("  -s            Silent mode\n");
+    std::printf("  -install      Install a Windows service running here (NAME: hostvigil)\n");
+    std::printf("  -uninstall    Stop and remove the Windows service (NAME: hostvigil)\n");
     std::printf("  -h, --help    Show this help\n");
     std::printf("\nConfig note:\n");
     std::printf("  workers : \"2\"    Concurrent host checks, valid range 1-%d, default %d\n",

@@ -5,8 +5,10 @@
 
 #include "monitor/monitor.h"
 #include "output/sinks.h"
+#include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
+#include "platform/service.h"
 #include "platform/stop.h"
 #include "shell/commands.h"
 #include "shell/pid_file.h"
@@ -54,6 +56,9 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         "Targets: %d  Interval: %d sec  FastRetry: %d sec  PingCount: %d  Workers: %d\n\n",
         settings.host_count, settings.interval, settings.fast_retry_interval, settings.pingcount,
         settings.workers);
+    // Start-up is complete: a service manager waiting for it (systemd's Type=notify, the
+    // Windows service control manager) now sees the instance running.
+    platform::service_report_running();
 
     RunStats stats;
     state::StateStore store(state::kStateFile);

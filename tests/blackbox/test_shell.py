@@ -17,6 +17,7 @@ USAGE_TAIL = """Usage:
   {p} -check
   {p} -test
   {p} -s
+  {p} -install [NAME] | -uninstall [NAME]
   {p} -h | --help
 
 Options:
@@ -27,6 +28,8 @@ Options:
   -check        Validate config file format
   -test         Send test email / Telegram / Teams alert
   -s            Silent mode
+  -install      Install a Windows service running here (NAME: hostvigil)
+  -uninstall    Stop and remove the Windows service (NAME: hostvigil)
   -h, --help    Show this help
 
 Config note:
