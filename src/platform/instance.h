@@ -14,14 +14,26 @@ std::uint32_t current_pid();
 /// A recycled pid of another program is not alive. 0 is never alive.
 bool is_instance_alive(std::uint32_t pid);
 
-enum class StopResult {
-    stopped,      ///< the process was asked to end (POSIX) or terminated (Windows)
-    cannot_open,  ///< the process could not be opened or signalled for termination
+/// True while `pid` names a process that has not ended (a POSIX zombie has ended), whoever
+/// owns it. 0 never exists.
+bool process_exists(std::uint32_t pid);
+
+/// Waits up to `milliseconds` for the process `pid` to end; true when it has ended.
+bool wait_for_process_end(std::uint32_t pid, int milliseconds);
+
+enum class StopRequest {
+    sent,        ///< the instance was asked to stop (or, for check_stop_request, could be)
+    other_user,  ///< the instance belongs to another user, who alone may stop it
+    not_found,   ///< nothing listens: the process has ended, or is no instance of that file
 };
 
-/// Ends the instance `pid`. POSIX: SIGTERM, then up to 10 seconds for it to end, then SIGKILL.
-/// Windows: TerminateProcess with exit code 0, then a 500 ms pause.
-StopResult stop_instance(std::uint32_t pid);
+/// Asks the instance `pid` that holds the PID file known by `file_key` (LockProbe::file_key)
+/// to stop in order: SIGTERM on POSIX; on Windows the named event "hostvigil-stop-<pid>-<key>"
+/// that run mode waits on (see accept_stop_requests). Never terminates anything.
+StopRequest request_instance_stop(std::uint32_t pid, const std::string& file_key);
+
+/// Tells what request_instance_stop would find, without asking anything.
+StopRequest check_stop_request(std::uint32_t pid, const std::string& file_key);
 
 /// Full path of this program's executable; empty when it cannot be found.
 std::string own_executable_path();

@@ -72,21 +72,39 @@ bool is_instance_alive(std::uint32_t pid) {
     return !own.empty() && own == theirs;
 }
 
-StopResult stop_instance(std::uint32_t pid) {
+bool process_exists(std::uint32_t pid) {
     if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX))
-        return StopResult::cannot_open;
-    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0)
-        return StopResult::cannot_open;
+        return false;
+    // EPERM: it exists, and belongs to another user.
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+        return false;
+    return !has_ended(pid);
+}
+
+bool wait_for_process_end(std::uint32_t pid, int milliseconds) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(10);
-    while (exists(pid)) {
-        if (steady_clock::now() >= deadline) {
-            kill(static_cast<pid_t>(pid), SIGKILL);
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(50));
+    const auto deadline = steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (process_exists(pid)) {
+        if (steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return StopResult::stopped;
+    return true;
+}
+
+StopRequest check_stop_request(std::uint32_t pid, const std::string& /*file_key*/) {
+    if (!process_exists(pid))
+        return StopRequest::not_found;
+    return kill(static_cast<pid_t>(pid), 0) == 0 ? StopRequest::sent : StopRequest::other_user;
+}
+
+StopRequest request_instance_stop(std::uint32_t pid, const std::string& file_key) {
+    StopRequest access = check_stop_request(pid, file_key);
+    if (access != StopRequest::sent)
+        return access;
+    if (kill(static_cast<pid_t>(pid), SIGTERM) == 0)
+        return StopRequest::sent;
+    return errno == EPERM ? StopRequest::other_user : StopRequest::not_found;
 }
 
 std::string own_executable_path() {

@@ -1,5 +1,7 @@
 #include "platform/instance.h"
 
+#include "platform/stop_event_name.h"
+
 #include <windows.h>
 
 #include <cctype>
@@ -52,18 +54,57 @@ bool is_instance_alive(std::uint32_t pid) {
     return !own.empty() && own == base_name(std::string(image, size));
 }
 
-StopResult stop_instance(std::uint32_t pid) {
+bool process_exists(std::uint32_t pid) {
     if (pid == 0)
-        return StopResult::cannot_open;
-    Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        return false;
+    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (process.h == nullptr)
-        return StopResult::cannot_open;
-    // A refused termination of a process that still runs is not a stop.
-    if (!TerminateProcess(process.h, 0) && WaitForSingleObject(process.h, 0) != WAIT_OBJECT_0)
-        return StopResult::cannot_open;
-    // Termination completes asynchronously: give it up to 500 ms to finish.
-    WaitForSingleObject(process.h, 500);
-    return StopResult::stopped;
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    return GetExitCodeProcess(process.h, &code) && code == STILL_ACTIVE;
+}
+
+bool wait_for_process_end(std::uint32_t pid, int milliseconds) {
+    if (pid == 0)
+        return true;
+    Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (process.h == nullptr)
+        return !process_exists(pid);
+    return WaitForSingleObject(process.h, static_cast<DWORD>(milliseconds)) == WAIT_OBJECT_0;
+}
+
+namespace {
+
+// Opens the instance's stop event, first in the global namespace, then in this session's.
+StopRequest open_stop_event(std::uint32_t pid, const std::string& file_key, Handle& event) {
+    bool denied = false;
+    for (const char* scope : {"Global\\", "Local\\"}) {
+        std::string name = stop_event_name(scope, pid, file_key);
+        event.h = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+        if (event.h != nullptr)
+            return StopRequest::sent;
+        denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    return denied ? StopRequest::other_user : StopRequest::not_found;
+}
+
+}  // namespace
+
+StopRequest check_stop_request(std::uint32_t pid, const std::string& file_key) {
+    if (pid == 0 || file_key.empty())
+        return StopRequest::not_found;
+    Handle event(nullptr);
+    return open_stop_event(pid, file_key, event);
+}
+
+StopRequest request_instance_stop(std::uint32_t pid, const std::string& file_key) {
+    if (pid == 0 || file_key.empty())
+        return StopRequest::not_found;
+    Handle event(nullptr);
+    StopRequest found = open_stop_event(pid, file_key, event);
+    if (found != StopRequest::sent)
+        return found;
+    return SetEvent(event.h) ? StopRequest::sent : StopRequest::other_user;
 }
 
 std::string own_executable_path() {

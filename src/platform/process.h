@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,10 +57,27 @@ int run_child(const ChildRequest& request);
 /// Returns an empty string when nothing executable is found.
 std::string find_program(std::string_view name);
 
+/// What became of a copy of this program started by start_detached_self.
+struct DetachedStart {
+    bool created = false;  ///< the process was created
+    std::uint32_t pid = 0;
+    bool ready = false;  ///< `ready` said yes while it ran
+    bool ended = false;  ///< it ended first; `exit_code` holds its exit code
+    int exit_code = 0;
+    std::string output;  ///< what it wrote to its standard output until then
+};
+
 /// Starts this program's own executable again with `args` (after the program path), detached
-/// from this process: on POSIX in a new session with its standard streams on the null device;
-/// on Windows hidden, without a console, as CREATE_NO_WINDOW | DETACHED_PROCESS. The caller's
-/// environment and working directory are kept. Returns true when the process was created.
-bool start_detached_self(const std::vector<std::string>& args);
+/// from this process: on POSIX in a new session; on Windows hidden, without a console, as
+/// CREATE_NO_WINDOW | DETACHED_PROCESS. The caller's environment and working directory are
+/// kept; standard input and standard error are the null device. Its standard output is a pipe
+/// that this process reads while it waits: until `ready(pid)` (asked every 100 ms) returns
+/// true, the copy ends, or `wait_seconds` pass. The copy goes on running after the return; it
+/// calls release_standard_output once it no longer reports to the starter.
+DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,
+                                  const std::function<bool(std::uint32_t pid)>& ready);
+
+/// Points standard output at the null device, so a starter reading it sees its end.
+void release_standard_output();
 
 }  // namespace hv::platform

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -287,33 +288,92 @@ int run_child(const ChildRequest& request) {
     return wait_for(pid, deadline, timed_out);
 }
 
-bool start_detached_self(const std::vector<std::string>& args) {
+DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,
+                                  const std::function<bool(std::uint32_t pid)>& ready) {
+    DetachedStart result;
     std::string exe = [] {
         char buffer[4096];
         ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
         return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
     }();
     if (exe.empty())
-        return false;
+        return result;
     std::vector<char*> argv;
     argv.push_back(exe.data());
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
+    Fd out_read, out_write;
+    if (!make_pipe(out_read, out_write))
+        return result;
     SpawnSetup setup;
     if (!setup.ok)
-        return false;
+        return result;
     int rc = 0;
     rc |= posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    rc |= posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
-    rc |= posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+    rc |= posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1);
+    rc |= posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
     rc |= posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSID);
     if (rc != 0)
-        return false;
+        return result;
     pid_t pid = 0;
-    return posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                       environ) == 0;
+    if (posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) !=
+        0) {
+        return result;
+    }
+    result.created = true;
+    result.pid = static_cast<std::uint32_t>(pid);
+    out_write.reset();
+
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(wait_seconds);
+    char chunk[512];
+    while (true) {
+        pollfd fd{out_read.get(), POLLIN, 0};
+        if (out_read.get() >= 0 && poll(&fd, 1, 100) > 0) {
+            ssize_t r = read(out_read.get(), chunk, sizeof chunk);
+            if (r > 0) {
+                result.output.append(chunk, static_cast<std::size_t>(r));
+                continue;
+            }
+            if (r == 0 || errno != EINTR)
+                out_read.reset();
+        } else if (out_read.get() < 0) {
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            // Whatever it wrote last is still in the pipe.
+            while (out_read.get() >= 0) {
+                ssize_t r = read(out_read.get(), chunk, sizeof chunk);
+                if (r > 0)
+                    result.output.append(chunk, static_cast<std::size_t>(r));
+                else if (r == 0 || errno != EINTR)
+                    out_read.reset();
+            }
+            result.ended = true;
+            result.exit_code = WIFEXITED(status)
+                                   ? WEXITSTATUS(status)
+                                   : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+            return result;
+        }
+        if (ready(result.pid)) {
+            result.ready = true;
+            return result;
+        }
+        if (steady_clock::now() >= deadline)
+            return result;
+    }
+}
+
+void release_standard_output() {
+    std::fflush(stdout);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0)
+        return;
+    dup2(null, 1);
+    close(null);
 }
 
 }  // namespace hv::platform

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -286,27 +289,92 @@ int run_child(const ChildRequest& request) {
     return static_cast<int>(code);
 }
 
-bool start_detached_self(const std::vector<std::string>& args) {
+DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,
+                                  const std::function<bool(std::uint32_t pid)>& ready) {
+    DetachedStart result;
     char exe[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
     if (n == 0 || n >= sizeof exe)
-        return false;
+        return result;
     std::vector<std::string> argv{std::string(exe, n)};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string line = command_line(argv[0], argv);
-    STARTUPINFOA info{};
-    info.cb = sizeof info;
-    info.dwFlags = STARTF_USESHOWWINDOW;
-    info.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION pi{};
-    // No handle is inherited: the copy holds none of the caller's pipes or files open.
-    if (!CreateProcessA(argv[0].c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, nullptr, &info, &pi)) {
-        return false;
+
+    Handle out_ours, out_theirs, in_null, err_null;
+    if (!make_pipe(out_ours, out_theirs, false) || !open_null(in_null, false) ||
+        !open_null(err_null, true)) {
+        return result;
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
+    // Only these three handles are inherited: the copy holds none of the caller's pipes or
+    // files open.
+    InheritList inherit;
+    if (!inherit.init(in_null.h, out_theirs.h, err_null.h))
+        return result;
+    STARTUPINFOEXA info{};
+    info.StartupInfo.cb = sizeof info;
+    info.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    info.StartupInfo.wShowWindow = SW_HIDE;
+    info.StartupInfo.hStdInput = in_null.h;
+    info.StartupInfo.hStdOutput = out_theirs.h;
+    info.StartupInfo.hStdError = err_null.h;
+    info.lpAttributeList = inherit.list;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(argv[0].c_str(), line.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                        nullptr, &info.StartupInfo, &pi)) {
+        return result;
+    }
+    Handle process, thread;
+    process.reset(pi.hProcess);
+    thread.reset(pi.hThread);
+    out_theirs.reset();
+    result.created = true;
+    result.pid = pi.dwProcessId;
+
+    // Reads what is there without blocking, so the wait can look at the process and the
+    // PID file in between.
+    auto drain = [&] {
+        DWORD available = 0;
+        char chunk[512];
+        while (out_ours.h != nullptr &&
+               PeekNamedPipe(out_ours.h, nullptr, 0, nullptr, &available, nullptr) &&
+               available > 0) {
+            DWORD got = 0;
+            if (!ReadFile(out_ours.h, chunk, sizeof chunk, &got, nullptr) || got == 0)
+                break;
+            result.output.append(chunk, got);
+        }
+    };
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_seconds) * 1000;
+    while (true) {
+        bool ended = WaitForSingleObject(process.h, 100) == WAIT_OBJECT_0;
+        drain();
+        if (ended) {
+            DWORD code = 1;
+            if (!GetExitCodeProcess(process.h, &code))
+                code = 1;
+            result.ended = true;
+            result.exit_code = static_cast<int>(code);
+            return result;
+        }
+        if (ready(result.pid)) {
+            result.ready = true;
+            return result;
+        }
+        if (GetTickCount64() >= deadline)
+            return result;
+    }
+}
+
+void release_standard_output() {
+    std::fflush(stdout);
+    int null = _open("NUL", _O_WRONLY);
+    if (null < 0)
+        return;
+    // The C runtime closes the pipe behind descriptor 1 and takes the null device instead.
+    _dup2(null, 1);
+    _close(null);
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
 }
 
 }  // namespace hv::platform

@@ -1,11 +1,20 @@
-// The stop request of run mode: set by SIGTERM and SIGINT (POSIX) or by Ctrl+C, Ctrl+Break and
-// console close (Windows); looked at by the monitor loop between checks and in its sleeps.
+// The stop request of run mode: set by SIGTERM and SIGINT (POSIX) or by Ctrl+C, Ctrl+Break,
+// console close and the instance's stop event (Windows); looked at by the monitor loop between
+// checks and in its sleeps, and by running probes, which it ends.
 #pragma once
+
+#include <string>
 
 namespace hv::platform {
 
 /// Installs the handlers that set the stop request. Call once, on the main thread.
 void install_stop_handler();
+
+/// Lets `-stop` reach this instance, which holds the PID file known by `file_key`
+/// (LockedFile::file_key). Windows: creates the named event that request_instance_stop sets,
+/// in the global namespace when allowed, else in this session's. POSIX: nothing to do, SIGTERM
+/// is the request. Call once, after the PID file is claimed.
+void accept_stop_requests(const std::string& file_key);
 
 /// True once a stop was requested. Safe from any thread.
 bool stop_requested();

@@ -25,6 +25,8 @@ void install_stop_handler() {
     sigaction(SIGINT, &action, nullptr);
 }
 
+void accept_stop_requests(const std::string& /*file_key*/) {}
+
 bool stop_requested() {
     return stop_flag.load();
 }

@@ -4,11 +4,16 @@
 
 #include <atomic>
 
+#include "platform/instance.h"
+#include "platform/stop_event_name.h"
+
 namespace hv::platform {
 namespace {
 
 std::atomic<bool> stop_flag{false};
 HANDLE finished_event = nullptr;
+// The named event of -stop; lives as long as the process.
+HANDLE request_event = nullptr;
 
 BOOL WINAPI on_console_event(DWORD type) {
     switch (type) {
@@ -38,14 +43,33 @@ void install_stop_handler() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+void accept_stop_requests(const std::string& file_key) {
+    if (request_event != nullptr)
+        return;
+    for (const char* scope : {"Global\\", "Local\\"}) {
+        std::string name = stop_event_name(scope, current_pid(), file_key);
+        request_event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+        if (request_event != nullptr)
+            return;
+    }
+}
+
 bool stop_requested() {
-    return stop_flag.load();
+    if (stop_flag.load())
+        return true;
+    if (request_event != nullptr && WaitForSingleObject(request_event, 0) == WAIT_OBJECT_0) {
+        stop_flag.store(true);
+        return true;
+    }
+    return false;
 }
 void request_stop() {
     stop_flag.store(true);
 }
 void clear_stop_request() {
     stop_flag.store(false);
+    if (request_event != nullptr)
+        ResetEvent(request_event);
 }
 void stop_finished() {
     if (finished_event != nullptr)

@@ -6,6 +6,7 @@
 
 #include "config/monitor_config.h"
 #include "platform/instance.h"
+#include "platform/lock_file.h"
 #include "platform/process.h"
 #include "report/report_view.h"
 #include "shell/pid_file.h"
@@ -45,45 +46,147 @@ int print_usage(const char* program) {
     return 0;
 }
 
-int command_start() {
-    if (platform::start_detached_self({"-s"})) {
-        std::printf("hostvigil start requested\n");
-        return 0;
+namespace {
+
+using LockState = platform::LockProbe::State;
+
+// How long -stop waits for the instance to end: sends in flight get curl's own bound of
+// 60 s each, and the queue behind them is sent too, so this is generous on purpose.
+constexpr int kStopWaitSeconds = 150;
+// How long -start waits for the new instance to hold its PID file or to fail.
+constexpr int kStartWaitSeconds = 30;
+
+std::string without_carriage_returns(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c != '\r')
+            out += c;
     }
-    std::printf("start failed\n");
-    return 1;
+    return out;
 }
 
-int command_stop() {
-    std::uint32_t pid = read_pid_file();
-    if (pid == 0) {
-        std::printf("hostvigil not running\n");
-        return 0;
+bool holds_pid_file(std::uint32_t pid) {
+    platform::LockProbe probe = platform::probe_lock_file(kPidFile);
+    if (probe.state != LockState::locked)
+        return false;
+    return probe.holder_pid != 0 ? probe.holder_pid == pid : probe.recorded_pid == pid;
+}
+
+// Asks the instance to stop and waits for it to end, showing that it waits. Never kills it.
+int stop_and_wait(const PidFileLook& look) {
+    const unsigned long pid = look.pid;
+    switch (platform::request_instance_stop(look.pid, look.file_key)) {
+        case platform::StopRequest::sent:
+            break;
+        case platform::StopRequest::other_user:
+            std::printf("Unable to stop hostvigil pid %lu: it belongs to another user\n", pid);
+            return 1;
+        case platform::StopRequest::not_found:
+            std::printf("Unable to stop hostvigil pid %lu\n", pid);
+            return 1;
     }
-    if (!platform::is_instance_alive(pid)) {
-        std::printf("hostvigil pid file exists but process not alive\n");
-        remove_pid_file();
-        return 0;
+    // An idle instance ends within about a second; a longer wait is sends being finished.
+    bool shown = false;
+    for (int waited = 1; !platform::wait_for_process_end(look.pid, 1000); ++waited) {
+        if (!shown) {
+            std::printf("Waiting for hostvigil pid %lu to finish its sends ", pid);
+            shown = true;
+        }
+        std::printf(".");
+        std::fflush(stdout);
+        if (waited >= kStopWaitSeconds) {
+            std::printf(
+                "\nhostvigil pid %lu has not stopped after %d s; it was left running, "
+                "not killed\n",
+                pid, kStopWaitSeconds);
+            return 1;
+        }
     }
-    if (platform::stop_instance(pid) != platform::StopResult::stopped) {
-        std::printf("Unable to stop hostvigil pid %lu\n", static_cast<unsigned long>(pid));
-        return 1;
-    }
-    // The instance removes its own file on an orderly stop; this covers a forced one.
-    if (read_pid_file() == pid)
-        remove_pid_file();
+    if (shown)
+        std::printf("\n");
+    // An instance that ended without its orderly stop leaves its file behind.
+    platform::remove_unlocked_file(kPidFile);
     std::printf("hostvigil stopped\n");
     return 0;
 }
 
+}  // namespace
+
+int command_start() {
+    platform::DetachedStart start =
+        platform::start_detached_self({"-s"}, kStartWaitSeconds, holds_pid_file);
+    if (!start.created) {
+        std::printf("start failed\n");
+        return 1;
+    }
+    // The instance's own words: a loader's notice, or why it did not start.
+    std::string said = without_carriage_returns(start.output);
+    std::fputs(said.c_str(), stdout);
+    const unsigned long pid = start.pid;
+    if (start.ready) {
+        std::printf("hostvigil started pid %lu\n", pid);
+        return 0;
+    }
+    if (start.ended) {
+        if (said.empty())
+            std::printf("hostvigil ended at start with exit code %d\n", start.exit_code);
+        return 1;
+    }
+    std::printf("hostvigil pid %lu has not claimed %s within %d s\n", pid, kPidFile,
+                kStartWaitSeconds);
+    return 1;
+}
+
+int command_stop() {
+    PidFileLook look = look_at_pid_file();
+    switch (look.state) {
+        case LockState::missing:
+        case LockState::not_regular:
+            std::printf("hostvigil not running\n");
+            return 0;
+        case LockState::unreadable:
+            std::printf("Unable to read pid file %s\n", kPidFile);
+            return 1;
+        case LockState::unlocked:
+            if (look.pid == 0) {
+                std::printf("hostvigil not running\n");
+                return 0;
+            }
+            std::printf("hostvigil pid file exists but process not alive\n");
+            platform::remove_unlocked_file(kPidFile);
+            return 0;
+        case LockState::locked:
+            break;
+    }
+    return stop_and_wait(look);
+}
+
 int command_status() {
-    std::uint32_t pid = read_pid_file();
-    if (pid == 0) {
-        std::printf("hostvigil not running\n");
-    } else if (platform::is_instance_alive(pid)) {
-        std::printf("hostvigil running pid %lu\n", static_cast<unsigned long>(pid));
+    PidFileLook look = look_at_pid_file();
+    const unsigned long pid = look.pid;
+    switch (look.state) {
+        case LockState::missing:
+        case LockState::not_regular:
+            std::printf("hostvigil not running\n");
+            return 0;
+        case LockState::unreadable:
+            std::printf("Unable to read pid file %s\n", kPidFile);
+            return 1;
+        case LockState::unlocked:
+            if (look.pid == 0) {
+                std::printf("hostvigil not running\n");
+            } else {
+                std::printf("hostvigil pid file exists but process dead\n");
+            }
+            return 0;
+        case LockState::locked:
+            break;
+    }
+    if (platform::check_stop_request(look.pid, look.file_key) ==
+        platform::StopRequest::other_user) {
+        std::printf("hostvigil running (pid %lu, owned by another user)\n", pid);
     } else {
-        std::printf("hostvigil pid file exists but process dead\n");
+        std::printf("hostvigil running pid %lu\n", pid);
     }
     return 0;
 }

@@ -1,10 +1,12 @@
 #include "shell/run_mode.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 
 #include "output/sinks.h"
 #include "platform/instance.h"
+#include "platform/lock_file.h"
+#include "platform/process.h"
 #include "platform/service.h"
 #include "platform/stop.h"
 #include "shell/commands.h"
@@ -12,47 +14,41 @@
 #include "shell/session.h"
 
 namespace hv {
-namespace {
-
-void remove_own_pid_file_at_exit() {
-    remove_own_pid_file();
-}
-
-}  // namespace
 
 int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
              std::int32_t& heartbeat_state) {
     platform::install_stop_handler();
 
-    std::uint32_t pid = read_pid_file();
-    if (pid != 0 && platform::is_instance_alive(pid)) {
+    // A running instance holds the PID file's lock; whatever a file nobody holds says, it is
+    // no instance, and claiming it below takes it over.
+    if (platform::probe_lock_file(kPidFile).state == platform::LockProbe::State::locked) {
         std::printf("hostvigil already running\n");
         return 1;
     }
-    // Whatever the file holds, it names no live instance of this program. Another instance
-    // starting at the same moment may have published its own file since it was read, so the
-    // file is cleared only after a second look.
-    if (pid_file_exists())
-        remove_stale_pid_file();
 
     if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok)
         return 1;
     load_alert_config(alerts);
 
-    switch (claim_pid_file()) {
-        case ClaimResult::claimed:
+    std::unique_ptr<platform::LockedFile> pid_file;
+    switch (platform::LockedFile::claim(kPidFile, pid_file)) {
+        case platform::LockedFile::Claim::claimed:
             break;
-        case ClaimResult::already_running:
+        case platform::LockedFile::Claim::held:
             std::printf("hostvigil already running\n");
             return 1;
-        case ClaimResult::unwritable:
+        case platform::LockedFile::Claim::not_regular:
+        case platform::LockedFile::Claim::failed:
             std::printf("Unable to write pid file %s\n", kPidFile);
             return 1;
     }
+    platform::accept_stop_requests(pid_file->file_key());
     // Only the instance that holds the PID file touches the alert file.
     conceal_alert_secrets(alerts);
     std::fflush(stdout);
-    std::atexit(remove_own_pid_file_at_exit);
+    // A silent instance prints nothing more: a -start waiting on its output sees the end now.
+    if (is_silent())
+        platform::release_standard_output();
 
     console_print("\n%s\n\n", banner_text());
     console_print(
@@ -65,7 +61,7 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
 
     run_session(settings, hosts, alerts, heartbeat_state);
 
-    remove_own_pid_file();
+    pid_file->remove();
     platform::stop_finished();
     return 0;
 }

@@ -390,7 +390,10 @@ class Stopping(MonitorCase):
     def test_stop_command_from_another_process(self):
         child = self.start_slow_failing_check()
         rc, stop_out = self.run_hv("-stop")
-        self.assertEqual((rc, stop_out), (0, "hostvigil stopped\n"))
+        # -stop shows that it waits while the batch finishes.
+        self.assertEqual(rc, 0, stop_out)
+        self.assertRegex(stop_out, r"^(Waiting for hostvigil pid \d+ to finish its sends \.+\n)?"
+                                   r"hostvigil stopped\n$")
         out, _ = child.communicate(timeout=30)
         self.assertEqual(child.returncode, 0)
         self.assert_batch_finished_and_stopped(out.decode())

@@ -108,23 +108,29 @@ class PidFileCommands(ShellCase):
 class BackgroundInstance(ShellCase):
     def test_start_status_stop(self):
         self.write_configs()
-        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
-        pid = wait_for(self.read_pid)
+        rc, out = self.run_hv("-start")
+        pid = self.read_pid()
         self.assertTrue(pid)
+        # -start answers only once the instance holds its PID file.
+        self.assertEqual((rc, out), (0, f"hostvigil started pid {pid}\n"))
         self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {pid}\n"))
-        # A second start is refused by the new process itself; the record stays.
-        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
-        self.assertTrue(wait_for(lambda: instances_in(self.work) == [pid]))
+        # A second start is refused by the new process itself, and -start says so.
+        self.assertEqual(self.run_hv("-start"), (1, "hostvigil already running\n"))
         self.assertEqual(self.read_pid(), pid)
         self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertFalse(os.path.exists(f"/proc/{pid}/exe"))
         self.assertEqual(self.run_hv("-status"), (0, "hostvigil not running\n"))
 
-    def test_start_without_configuration_reports_success_and_writes_nothing(self):
-        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\n"))
-        self.assertTrue(wait_for(lambda: instances_in(self.work) == []))
+    def test_start_that_fails_reports_the_instances_own_error(self):
+        # Missing configuration: the instance's own message, and exit code 1.
+        self.assertEqual(self.run_hv("-start"), (1, "hostvigil_host.txt is not existed\n"))
         self.assertFalse(self.exists("hostvigil.pid"))
+        # A PID path that is no file.
+        self.write_configs()
+        os.mkdir(self.path("hostvigil.pid"))
+        self.assertEqual(self.run_hv("-start"), (1, "Unable to write pid file hostvigil.pid\n"))
+        self.assertTrue(os.path.isdir(self.path("hostvigil.pid")))
 
     def test_second_run_mode_is_refused(self):
         self.write_configs()

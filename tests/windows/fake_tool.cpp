@@ -7,7 +7,8 @@
 // standard input. Then it acts by its own name:
 //   ping: prints reply lines and a summary when "ping_mode.txt" beside it is absent or says
 //         "up", a timed-out run otherwise;
-//   any other name: exits with the number in "<name>_exit.txt" beside it (0 when absent).
+//   any other name: waits the milliseconds in "<name>_sleep.txt" beside it (none when absent),
+//         then exits with the number in "<name>_exit.txt" beside it (0 when absent).
 #include <windows.h>
 
 #include <fcntl.h>
@@ -125,6 +126,9 @@ int main(int argc, char** argv) {
                     up ? 0 : count);
         return up ? 0 : 1;
     }
+    std::string pause = read_file(dir + name + "_sleep.txt", found);
+    if (found)
+        Sleep(static_cast<DWORD>(std::atoi(pause.c_str())));
     std::string code = read_file(dir + name + "_exit.txt", found);
     return found ? std::atoi(code.c_str()) : 0;
 }

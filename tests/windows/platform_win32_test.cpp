@@ -9,12 +9,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/files.h"
 #include "platform/instance.h"
+#include "platform/lock_file.h"
 #include "platform/process.h"
 
 namespace hv::platform {
@@ -269,14 +271,56 @@ TEST(Win32Instance, LivenessNeedsARunningProcessOfThisProgram) {
     // Running, but another program.
     PROCESS_INFORMATION other = start_child("sleep 20000");
     EXPECT_FALSE(is_instance_alive(other.dwProcessId));
-    EXPECT_EQ(stop_instance(other.dwProcessId), StopResult::stopped);
-    EXPECT_EQ(WaitForSingleObject(other.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(process_exists(other.dwProcessId));
+    EXPECT_FALSE(wait_for_process_end(other.dwProcessId, 100));
+    // It waits on no stop event, so a stop request finds nothing to ask.
+    EXPECT_EQ(request_instance_stop(other.dwProcessId, "key"), StopRequest::not_found);
+    TerminateProcess(other.hProcess, 0);
+    EXPECT_TRUE(wait_for_process_end(other.dwProcessId, 10000));
     // Ended while its handle is still open, so its id is not reused: not alive.
     EXPECT_FALSE(is_instance_alive(other.dwProcessId));
+    EXPECT_FALSE(process_exists(other.dwProcessId));
     CloseHandle(other.hThread);
     CloseHandle(other.hProcess);
+}
 
-    EXPECT_EQ(stop_instance(0xFFFFFFF0u), StopResult::cannot_open);
+TEST(Win32LockFile, HeldLockIsSeenAndTheNumberStaysReadable) {
+    TempDir dir;
+    std::string path = dir.path() + "\\hostvigil.pid";
+    EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::missing);
+    {
+        std::unique_ptr<LockedFile> held;
+        ASSERT_EQ(LockedFile::claim(path.c_str(), held), LockedFile::Claim::claimed);
+        // Locks are per handle: this process's own look is refused like anyone else's.
+        LockProbe probe = probe_lock_file(path.c_str());
+        EXPECT_EQ(probe.state, LockProbe::State::locked);
+        EXPECT_EQ(probe.recorded_pid, current_pid());
+        EXPECT_EQ(probe.file_key, held->file_key());
+        std::unique_ptr<LockedFile> second;
+        EXPECT_EQ(LockedFile::claim(path.c_str(), second), LockedFile::Claim::held);
+        EXPECT_FALSE(remove_unlocked_file(path.c_str()));
+        // The lock covers no byte of the content: plain reads still see the number.
+        std::FILE* in = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        char bytes[32] = {};
+        std::size_t n = std::fread(bytes, 1, sizeof bytes, in);
+        std::fclose(in);
+        EXPECT_EQ(std::string(bytes, n), std::to_string(current_pid()) + "\r\n");
+    }
+    // Released without its orderly end: the file stays, unlocked, and can be cleared.
+    EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::unlocked);
+    EXPECT_TRUE(remove_unlocked_file(path.c_str()));
+    EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::missing);
+
+    std::unique_ptr<LockedFile> again;
+    ASSERT_EQ(LockedFile::claim(path.c_str(), again), LockedFile::Claim::claimed);
+    again->remove();
+    EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::missing);
+
+    CreateDirectoryA(path.c_str(), nullptr);
+    EXPECT_EQ(LockedFile::claim(path.c_str(), again), LockedFile::Claim::not_regular);
+    EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::not_regular);
+    RemoveDirectoryA(path.c_str());
 }
 
 TEST(Win32Instance, OwnPathAndComputerName) {

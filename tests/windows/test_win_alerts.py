@@ -80,6 +80,30 @@ class AlertAndRecovery(WineFakes):
             self.assertEqual(call["stdin"], "")
 
 
+class OrderlyStop(WineFakes):
+    def test_stop_during_a_slow_send_lets_it_finish(self):
+        self.host_config([("127.0.0.1", ['timeoutsec : "1"', 'alertcount : "1"',
+                                         'tcpfallback : "no"'])], interval=30)
+        self.write("hostvigil_email.txt", alert_file(telegram=False, teams=False))
+        self.set_fake_ping("down")
+        with open(os.path.join(self.bin_dir, "curl_sleep.txt"), "w") as f:
+            f.write("8000")
+        run = self.start_hv()
+        curl_pid = os.path.join(self.bin_dir, "curl.pid")
+        self.assertTrue(wait_for(lambda: os.path.exists(curl_pid), timeout=60), run.output())
+        code, out = self.run_hv("-stop", timeout=200)
+        self.assertEqual(code, 0, out)
+        self.assertRegex(out, r"^Waiting for hostvigil pid \d+ to finish its sends \.+\r\n"
+                              r"hostvigil stopped\r\n$")
+        code, out = run.finish()
+        self.assertEqual(code, 0, out)
+        # The send finished: curl ran to its end and its message file is gone.
+        self.assertEqual(len(self.fake_calls("curl")), 1)
+        self.assertIn("***Alert sending", self.log_text())
+        self.assertFalse(self.exists("hostvigil.pid"))
+        self.assertEqual([n for n in os.listdir(self.work) if n.startswith("pingmailtext")], [])
+
+
 class CommandInterpreter(WineFakes):
     HOSTS = ["%PATH%", "a&echo", "b|more", "c%OS%d"]
 

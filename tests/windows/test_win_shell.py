@@ -28,15 +28,21 @@ class InstanceControl(WineWorkDir):
         self.host_config([("127.0.0.1", None)], interval=5)
         self.assertEqual(self.run_hv("-status"), (0, "hostvigil not running\r\n"))
 
-        self.assertEqual(self.run_hv("-start"), (0, "hostvigil start requested\r\n"))
-        pid = wait_for(self.read_pid)
+        code, out = self.run_hv("-start")
+        pid = self.read_pid()
         self.assertTrue(pid, "the background instance wrote no PID file")
+        # -start answers only once the instance holds its PID file, and passes on what the
+        # instance said on its way (there is no alert file).
+        self.assertEqual((code, out), (0, "hostvigil_email.txt is not existed. It is unable to "
+                                          f"send email alerts\r\nhostvigil started pid {pid}\r\n"))
         # The PID file is written in text mode.
         self.assertEqual(self.read_bytes("hostvigil.pid"), f"{pid}\r\n".encode())
         self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {pid}\r\n"))
 
-        # A second instance in the same folder is refused and leaves the file alone.
+        # A second instance in the same folder is refused and leaves the file alone; -start
+        # passes the refusal on.
         self.assertEqual(self.run_hv(), (1, "hostvigil already running\r\n"))
+        self.assertEqual(self.run_hv("-start"), (1, "hostvigil already running\r\n"))
         self.assertEqual(self.read_pid(), pid)
 
         self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\r\n"))
