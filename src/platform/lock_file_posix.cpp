@@ -52,7 +52,10 @@ Opened open_regular(const char* path, bool create, int& fd_out) {
     } else if (!create) {
         return Opened::missing;
     }
-    int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_RDWR | O_CREAT : O_RDONLY);
+    // Read-only even when it creates: the instance keeps this descriptor (and its lock) for its
+    // whole life, and a file held open for writing would keep its file system from being
+    // remounted read-only. The number is written through a short-lived second descriptor.
+    int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_RDONLY | (create ? O_CREAT : 0);
     int fd = open(path, flags, 0644);
     if (fd < 0) {
         if (errno == ENOENT)
@@ -208,9 +211,10 @@ LockedFile::Claim LockedFile::claim(const char* path, std::unique_ptr<LockedFile
         // never finds the file empty once it held a number.
         char text[32];
         int n = std::snprintf(text, sizeof text, "%lu\n", static_cast<unsigned long>(getpid()));
-        if (fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0 ||
-            pwrite(fd.get(), text, static_cast<std::size_t>(n), 0) != n ||
-            ftruncate(fd.get(), n) != 0) {
+        Fd writer(open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (writer.get() < 0 || key_of(writer.get()) != key_of(fd.get()) ||
+            pwrite(writer.get(), text, static_cast<std::size_t>(n), 0) != n ||
+            ftruncate(writer.get(), n) != 0) {
             return Claim::failed;
         }
         // Readable by all, whatever the umask or an earlier file's mode: other users' -status
