@@ -224,6 +224,9 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     if (is_usable_host(record.host.view())) {
         PingResult ping = services.ping(record.host.c_str(), record.timeoutsec,
                                         context.settings.pingcount, status);
+        // A ping cut short by the stop request says nothing about the host: its state stays.
+        if (ping.interrupted)
+            return 0;
         up = ping.replies > 0;
         rtt_us = ping.rtt_us;
         name_failed = ping.name_failed;

@@ -305,6 +305,24 @@ TEST_F(HostCheck, OnlyAPositiveReplyCountIsUp) {
     }
 }
 
+TEST_F(HostCheck, PingEndedByTheStopChangesNothing) {
+    // A host one failure short of its alert: a ping cut short by the stop must not raise it,
+    // nor count, nor reset the count, nor try the fallback.
+    HostRecord& record = hosts.at(1);
+    record.alertcount = 3;
+    record.fail_count = 2;
+    record.last_status.assign("before");
+    fake.ping_interrupted = [](const std::string&) { return true; };
+    WorkerSlot slot{1, 0};
+    EXPECT_EQ(check(slot), "");
+    EXPECT_EQ(slot.failed, 0);
+    EXPECT_EQ(record.fail_count, 2);
+    EXPECT_EQ(record.alert_sent, 0);
+    EXPECT_EQ(std::string(record.last_status.c_str()), "before");
+    EXPECT_EQ(fake.tcp_calls.load(), 0);
+    EXPECT_TRUE(fake.take_notices().empty());
+}
+
 TEST_F(HostCheck, UnusableHostFailsWithoutAnyProbe) {
     for (const char* host : {"-oProxyCommand=x", "a;b", ""}) {
         hosts.at(1).host.assign(host);

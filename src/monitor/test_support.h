@@ -41,6 +41,10 @@ class FakeServices : public MonitorServices {
     std::function<bool(const std::string& host)> tcp_name_failed = [](const std::string&) {
         return false;
     };
+    /// Whether the ping run is ended by the stop request before it tells anything.
+    std::function<bool(const std::string& host)> ping_interrupted = [](const std::string&) {
+        return false;
+    };
     std::function<bool(int index)> refuse_thread = [](int) { return false; };
     std::function<void()> on_sleep = [] {};
     std::int64_t rtt_us = -1;  ///< round trip the fake ping reports for an answered ping
@@ -52,6 +56,10 @@ class FakeServices : public MonitorServices {
     PingResult ping(const char* host, int, int pingcount, StatusText& status) override {
         ++ping_calls;
         PingResult result;
+        if (ping_interrupted(host)) {
+            result.interrupted = true;
+            return result;
+        }
         result.replies = ping_replies(host, pingcount);
         if (result.replies > 0) {
             status.format("Ping OK %s received=%d/%d", host, result.replies, pingcount);

@@ -13,6 +13,9 @@ namespace hv::platform {
 /// run_child's result for a child that was still running at its time limit and was ended.
 inline constexpr int kChildTimedOut = -2;
 
+/// run_child's result for a child ended because run mode's stop request was set (end_on_stop).
+inline constexpr int kChildEndedOnStop = -3;
+
 /// Where a child's standard output and standard error go.
 enum class ChildOutput {
     null_device,  ///< both streams are discarded
@@ -39,6 +42,10 @@ struct ChildRequest {
     /// together with every process it started (its process group on POSIX, its job object on
     /// Windows).
     int time_limit_ms = 0;
+    /// Ends the child together with every process it started as soon as run mode's stop
+    /// request is set (platform/stop.h). For probes, whose result a stopping monitor drops;
+    /// never for a send, which must be allowed to finish.
+    bool end_on_stop = false;
 };
 
 /// Runs the program to its end on the calling thread, reading all of its output so that it is
@@ -46,9 +53,9 @@ struct ChildRequest {
 /// other than its own standard streams, and runs in its own process group (POSIX) so that a
 /// Ctrl+C meant for the monitor does not reach it.
 /// Returns the child's exit code; -1 when nothing could be started (empty argv, program not on
-/// PATH, no resources); kChildTimedOut when it was ended at its time limit; 1 when the exit code
-/// cannot be read; 128 + the signal number for a child ended by a signal (POSIX). An exit code with
-/// the top bit set comes back negative (Windows).
+/// PATH, no resources); kChildTimedOut when it was ended at its time limit; kChildEndedOnStop (see
+/// end_on_stop); 1 when the exit code cannot be read; 128 + the signal number for a child ended by
+/// a signal (POSIX). An exit code with the top bit set comes back negative (Windows).
 int run_child(const ChildRequest& request);
 
 /// The path of `name` found through the PATH environment variable, in PATH order, with ".exe"

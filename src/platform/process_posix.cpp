@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/stop.h"
+
 extern char** environ;
 
 namespace hv::platform {
@@ -99,33 +101,68 @@ int exit_code(pid_t reaped, pid_t pid, int status) {
     return 1;
 }
 
-// Waits for the child; at the deadline its whole process group is killed first, and
-// `timed_out` is set (it may already be, by the output pump).
-int wait_for(pid_t pid, const std::optional<Clock::time_point>& deadline, bool& timed_out) {
+// What may end a running child early: its deadline, and the stop request for a child that
+// asked for it. Whichever ends it kills its whole process group and is remembered.
+struct Watch {
+    std::optional<Clock::time_point> deadline;
+    bool end_on_stop = false;
+    bool timed_out = false;
+    bool stopped = false;
+
+    bool active() const { return deadline.has_value() || end_on_stop; }
+    bool ended() const { return timed_out || stopped; }
+    // How long a wait may last before the next look: the time left, and a tenth of a second
+    // while the stop request is watched; -1 for no end.
+    int wait_ms() const {
+        int left = remaining_ms(deadline);
+        if (!end_on_stop)
+            return left;
+        return left < 0 ? 100 : std::min(left, 100);
+    }
+    // Ends the child's process group when its time is up or the stop request came; true once
+    // it was ended either way.
+    bool end_if_due(pid_t pid) {
+        if (ended())
+            return true;
+        if (end_on_stop && stop_requested())
+            stopped = true;
+        else if (deadline && remaining_ms(deadline) == 0)
+            timed_out = true;
+        else
+            return false;
+        kill(-pid, SIGKILL);
+        return true;
+    }
+    int result(int exit_code) const {
+        if (timed_out)
+            return kChildTimedOut;
+        // A child that ended on its own before the kill reached it has a result worth keeping.
+        return stopped && exit_code == 128 + SIGKILL ? kChildEndedOnStop : exit_code;
+    }
+};
+
+// Waits for the child; a watched child is polled, since waitpid cannot time out and a child
+// may close its output and live on.
+int wait_for(pid_t pid, Watch& watch) {
     int status = 0;
     pid_t r = 0;
-    // Polled while a deadline stands: a child may close its output and live on, and waitpid
-    // cannot time out.
     int pause_ms = 1;
-    while (deadline && !timed_out) {
+    while (watch.active() && !watch.ended()) {
         r = waitpid(pid, &status, WNOHANG);
         if (r < 0 && errno == EINTR)
             continue;
         if (r != 0)
-            return exit_code(r, pid, status);
-        int left = remaining_ms(deadline);
-        if (left == 0) {
-            kill(-pid, SIGKILL);
-            timed_out = true;
+            return watch.result(exit_code(r, pid, status));
+        if (watch.end_if_due(pid))
             break;
-        }
-        usleep(static_cast<useconds_t>(std::min(pause_ms, left)) * 1000);
+        int wait = watch.wait_ms();
+        usleep(static_cast<useconds_t>(wait < 0 ? pause_ms : std::min(pause_ms, wait)) * 1000);
         pause_ms = std::min(pause_ms * 2, 50);
     }
     do {
         r = waitpid(pid, &status, 0);
     } while (r < 0 && errno == EINTR);
-    return timed_out ? kChildTimedOut : exit_code(r, pid, status);
+    return watch.result(exit_code(r, pid, status));
 }
 
 // Feeds the standard-input text and drains the output pipe together, so neither side can
@@ -134,7 +171,7 @@ int wait_for(pid_t pid, const std::optional<Clock::time_point>& deadline, bool& 
 // are closed on return, also when the wait fails, so the child sees the end of its input and
 // a broken output pipe instead of blocking for ever.
 void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request, pid_t pid,
-          const std::optional<Clock::time_point>& deadline, bool& timed_out) {
+          Watch& watch) {
     std::size_t written = 0;
     if (in.get() >= 0 && (text == nullptr || text->empty() ||
                           fcntl(in.get(), F_SETFL, fcntl(in.get(), F_GETFL) | O_NONBLOCK) < 0)) {
@@ -153,18 +190,17 @@ void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request,
             read_slot = static_cast<int>(n);
             fds[n++] = pollfd{out.get(), POLLIN, 0};
         }
-        int ready = poll(fds, n, remaining_ms(deadline));
+        // A child ended early takes all it started along; their pipe ends close.
+        if (watch.end_if_due(pid))
+            break;
+        int ready = poll(fds, n, watch.wait_ms());
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (ready == 0) {
-            // The time is up: the child and all it started are ended; their pipe ends close.
-            kill(-pid, SIGKILL);
-            timed_out = true;
-            break;
-        }
+        if (ready == 0)
+            continue;
         if (write_slot >= 0 && fds[write_slot].revents != 0) {
             ssize_t w = write(in.get(), text->data() + written, text->size() - written);
             if (w > 0)
@@ -280,12 +316,12 @@ int run_child(const ChildRequest& request) {
     in_read.reset();
     out_write.reset();
 
-    std::optional<Clock::time_point> deadline;
+    Watch watch;
     if (request.time_limit_ms > 0)
-        deadline = Clock::now() + std::chrono::milliseconds(request.time_limit_ms);
-    bool timed_out = false;
-    pump(in_write, request.stdin_text, out_read, request, pid, deadline, timed_out);
-    return wait_for(pid, deadline, timed_out);
+        watch.deadline = Clock::now() + std::chrono::milliseconds(request.time_limit_ms);
+    watch.end_on_stop = request.end_on_stop;
+    pump(in_write, request.stdin_text, out_read, request, pid, watch);
+    return wait_for(pid, watch);
 }
 
 DetachedStart start_detached_self(const std::vector<std::string>& args, int wait_seconds,

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/stop.h"
+
 namespace hv::platform {
 namespace {
 
@@ -193,9 +195,9 @@ int run_child(const ChildRequest& request) {
     info.StartupInfo.hStdError = out_theirs.h;
     info.lpAttributeList = inherit.list;
 
-    // A time limit puts the child into a job object of its own before it runs, so that ending
-    // the job ends it together with everything it started.
-    const bool limited = request.time_limit_ms > 0;
+    // A time limit or the stop request puts the child into a job object of its own before it
+    // runs, so that ending the job ends it together with everything it started.
+    const bool limited = request.time_limit_ms > 0 || request.end_on_stop;
     Handle job;
     if (limited) {
         job.reset(CreateJobObjectA(nullptr, nullptr));
@@ -224,20 +226,40 @@ int run_child(const ChildRequest& request) {
         ResumeThread(thread.h);
     }
 
-    // The watchdog ends the child at its time limit; its pipes then close, so the reads below
-    // end too.
+    // The watchdog ends the child at its time limit or at the stop request; its pipes then
+    // close, so the reads below end too.
     std::atomic<bool> timed_out{false};
+    std::atomic<bool> stopped{false};
     std::thread watchdog;
     if (limited) {
-        auto watch = [&process, &job, &timed_out](DWORD limit_ms) {
-            if (WaitForSingleObject(process.h, limit_ms) != WAIT_TIMEOUT)
+        auto watch = [&process, &job, &timed_out, &stopped](int limit_ms, bool end_on_stop) {
+            const ULONGLONG began = GetTickCount64();
+            while (true) {
+                DWORD step = INFINITE;
+                if (limit_ms > 0) {
+                    ULONGLONG spent = GetTickCount64() - began;
+                    step = spent >= static_cast<ULONGLONG>(limit_ms)
+                               ? 0
+                               : static_cast<DWORD>(limit_ms - static_cast<int>(spent));
+                }
+                if (end_on_stop)
+                    step = std::min<DWORD>(step, 100);
+                if (WaitForSingleObject(process.h, step) != WAIT_TIMEOUT)
+                    return;
+                if (end_on_stop && stop_requested())
+                    stopped = true;
+                else if (limit_ms > 0 &&
+                         GetTickCount64() - began >= static_cast<ULONGLONG>(limit_ms))
+                    timed_out = true;
+                else
+                    continue;
+                if (job.h == nullptr || !TerminateJobObject(job.h, 1))
+                    TerminateProcess(process.h, 1);
                 return;
-            timed_out = true;
-            if (job.h == nullptr || !TerminateJobObject(job.h, 1))
-                TerminateProcess(process.h, 1);
+            }
         };
         try {
-            watchdog = std::thread(watch, static_cast<DWORD>(request.time_limit_ms));
+            watchdog = std::thread(watch, request.time_limit_ms, request.end_on_stop);
         } catch (...) {
             // No thread to spare: this child runs without its limit.
         }
@@ -283,6 +305,8 @@ int run_child(const ChildRequest& request) {
         watchdog.join();
     if (timed_out)
         return kChildTimedOut;
+    if (stopped)
+        return kChildEndedOnStop;
     DWORD code = 1;
     if (!GetExitCodeProcess(process.h, &code))
         code = 1;

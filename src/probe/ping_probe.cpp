@@ -3,6 +3,7 @@
 
 #include "config/host_text.h"
 #include "platform/ping_command.h"
+#include "platform/process.h"
 #include "probe/ping_rtt.h"
 #include "probe/probes.h"
 #include "probe/runner.h"
@@ -26,8 +27,14 @@ PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusTex
     CaptureText output;
     // A ping that hangs (a stalled name lookup, a stopped process) must not hold its worker:
     // it is ended after every reply's wait plus a margin, and the check fails.
+    // A stopping monitor drops the result anyway, so a running ping is not waited for.
     int exit_code = run_command_capture(platform::ping_argv(host, count, timeoutsec), output,
-                                        nullptr, ping_time_limit_ms(count, timeoutsec));
+                                        nullptr, ping_time_limit_ms(count, timeoutsec), true);
+    if (exit_code == platform::kChildEndedOnStop) {
+        PingResult interrupted;
+        interrupted.interrupted = true;
+        return interrupted;
+    }
     if (exit_code < 0)
         return {};
     PingResult result = read_ping_output(output.view(), host, count, exit_code);

@@ -16,6 +16,8 @@ struct PingResult {
     bool name_failed = false;  ///< ping said the host name does not resolve
     /// Average round-trip time of the replies in microseconds; -1 when none carried a time.
     std::int64_t rtt_us = -1;
+    /// The run was ended by the stop request: it says nothing about the host.
+    bool interrupted = false;
 };
 
 /// What the TCP fallback found.
@@ -43,7 +45,9 @@ PingResult read_ping_output(std::string_view output, std::string_view host, int 
 /// Pings `host` `pingcount` times, waiting `timeoutsec` seconds per reply. Writes
 /// "Ping OK %s received=%d/%d" into `status` when a reply came; `status` is untouched
 /// otherwise. An unusable host text starts nothing and gives no reply. A ping still running
-/// after ping_time_limit_ms is ended with all it started, and gives no reply.
+/// after ping_time_limit_ms is ended with all it started, and gives no reply. A ping still
+/// running when run mode's stop request is set is ended the same way and comes back
+/// `interrupted`.
 PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusText& status);
 
 /// Resolves `host` once, waiting at most `timeoutsec` seconds, then tries TCP connections to

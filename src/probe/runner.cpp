@@ -28,10 +28,11 @@ int run_command(const std::vector<std::string>& argv, const std::string* stdin_t
 }
 
 int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
-                        const std::string* stdin_text, int time_limit_ms) {
+                        const std::string* stdin_text, int time_limit_ms, bool end_on_stop) {
     out.clear();
     platform::ChildRequest request;
     request.time_limit_ms = time_limit_ms;
+    request.end_on_stop = end_on_stop;
     request.argv = argv;
     request.stdin_text = stdin_text;
     request.output = platform::ChildOutput::capture;

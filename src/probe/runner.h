@@ -22,7 +22,10 @@ int run_command(const std::vector<std::string>& argv, const std::string* stdin_t
 /// As run_command, collecting standard output and standard error together into `out`: a read
 /// is kept only while the kept length plus its length plus one is below 8,192; reading goes on
 /// to the end either way. `out` is empty on any failure. `time_limit_ms` as for run_command.
+/// With `end_on_stop` (probes only) the run is ended with all it started once run mode's stop
+/// request is set, and the result is platform::kChildEndedOnStop (negative).
 int run_command_capture(const std::vector<std::string>& argv, CaptureText& out,
-                        const std::string* stdin_text = nullptr, int time_limit_ms = 0);
+                        const std::string* stdin_text = nullptr, int time_limit_ms = 0,
+                        bool end_on_stop = false);
 
 }  // namespace hv

@@ -15,6 +15,7 @@
 
 #include "platform/instance.h"
 #include "platform/process.h"
+#include "platform/stop.h"
 #include "probe/test_path.h"
 
 namespace hv {
@@ -179,6 +180,32 @@ TEST_F(Runner, TimeLimitEndsAChildThatRunsOn) {
                   return run_command({kChild, "sleep", "60000"}, &text, 300);
               }),
               platform::kChildTimedOut);
+}
+
+TEST_F(Runner, StopRequestEndsAProbeButNeverASend) {
+    using clock = std::chrono::steady_clock;
+    // The probe's own child holds the capture pipe too: only ending the whole process group
+    // (POSIX) or job (Windows) ends the capture.
+    Args probe = test::on_windows() ? Args{kChild, "sleep", "30000"}
+                                    : Args{"sh", "-c", std::string(kChild) + " sleep 30000 & wait"};
+    auto began = clock::now();
+    auto probe_run = std::async(std::launch::async, [&probe] {
+        CaptureText out;
+        return run_command_capture(probe, out, nullptr, 0, true);
+    });
+    auto send_run = std::async(std::launch::async, [] {
+        return run_command({kChild, "sleep", "1500"});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    platform::request_stop();
+    int probe_rc = bounded([&probe_run] { return probe_run.get(); });
+    double probe_seconds = std::chrono::duration<double>(clock::now() - began).count();
+    int send_rc = bounded([&send_run] { return send_run.get(); });
+    platform::clear_stop_request();
+    EXPECT_EQ(probe_rc, platform::kChildEndedOnStop);
+    // Not a speed check: far below the 30 s the probe would otherwise run.
+    EXPECT_LT(probe_seconds, 20.0);
+    EXPECT_EQ(send_rc, 0);
 }
 
 TEST_F(Runner, SlowSiblingsDoNotHoldAFastCapture) {
