@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include "platform/pid_text.h"
 
 namespace hv::platform {
 namespace {
@@ -89,22 +92,10 @@ std::string key_of(int fd) {
 
 std::uint32_t read_recorded_pid(int fd) {
     char text[64];
-    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    ssize_t n = pread(fd, text, sizeof text, 0);
     if (n <= 0)
         return 0;
-    text[n] = '\0';
-    const char* p = text;
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')
-        ++p;
-    if (*p < '0' || *p > '9')
-        return 0;
-    unsigned long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        if (value > 0xFFFFFFFFull)
-            return 0;
-    }
-    return static_cast<std::uint32_t>(value);
+    return parse_recorded_pid(std::string_view(text, static_cast<std::size_t>(n)));
 }
 
 // The process that holds an flock on the file, from the kernel's table of locks; 0 when the

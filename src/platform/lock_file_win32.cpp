@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include "platform/pid_text.h"
 
 namespace hv::platform {
 namespace {
@@ -103,21 +106,9 @@ std::uint32_t read_recorded_pid(HANDLE h) {
     char text[64];
     DWORD n = 0;
     OVERLAPPED at{};
-    if (!ReadFile(h, text, sizeof text - 1, &n, &at) || n == 0)
+    if (!ReadFile(h, text, sizeof text, &n, &at) || n == 0)
         return 0;
-    text[n] = '\0';
-    const char* p = text;
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')
-        ++p;
-    if (*p < '0' || *p > '9')
-        return 0;
-    unsigned long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        if (value > 0xFFFFFFFFull)
-            return 0;
-    }
-    return static_cast<std::uint32_t>(value);
+    return parse_recorded_pid(std::string_view(text, n));
 }
 
 // Deleted by name while our handle (which shares deletion) stays open. A reader that opened
