@@ -97,7 +97,7 @@ TEST(StateFile, DamagedContentIsRejectedWithAReason) {
         const char* reason_part;
     };
     const Case cases[] = {
-        {"random bytes", std::string("\x8f\x01{\xff garbage", 14), "JSON"},
+        {"random bytes", "\x8f\x01{\xff garbage", "JSON"},
         {"empty", "", "JSON"},
         {"cut short", R"({"version": 1, "hosts": [{"host": "a")", "JSON"},
         {"not an object", "[1, 2]", "object"},

@@ -72,9 +72,16 @@ class Soak(WorkDir):
         # On a loaded machine the sample may come a round later; that is after a round too.
         self.assertGreaterEqual(inst.wait_count("\nWait ", round_number, timeout=120),
                                 round_number, inst.output()[-3000:])
+        # The state file is written beside the rounds too: a moment with its temporary file
+        # open is not quiet either.
+        def quiet_fds():
+            fds = open_fds(inst.pid)
+            return None if any(f.endswith(".tmp") for f in fds) else fds
+
         sample = wait_for(lambda: (thread_count(inst.pid) == QUIET_THREADS
                                    and not children_of(inst.pid)
-                                   and (open_fds(inst.pid), rss_kib(inst.pid))),
+                                   and (fds := quiet_fds()) is not None
+                                   and (fds, rss_kib(inst.pid))),
                           timeout=60, interval=0.01)
         self.assertTrue(sample, f"no quiet moment after round {round_number}")
         return sample
