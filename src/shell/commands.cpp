@@ -85,9 +85,13 @@ int stop_and_wait(const PidFileLook& look) {
             std::printf("Unable to stop hostvigil pid %lu\n", pid);
             return 1;
     }
-    // An idle instance ends within about a second; a longer wait is sends being finished.
+    // An idle instance ends within about a second (its rounds look at the stop request once a
+    // second); a wait of several seconds is sends being finished, and is shown.
+    constexpr int kQuietWaitSeconds = 3;
     bool shown = false;
     for (int waited = 1; !platform::wait_for_process_end(look.pid, 1000); ++waited) {
+        if (waited < kQuietWaitSeconds)
+            continue;
         if (!shown) {
             std::printf("Waiting for hostvigil pid %lu to finish its sends ", pid);
             shown = true;
