@@ -129,11 +129,13 @@ class Soak(WorkDir):
 
         # The last round left the process as the first did.
         self.assertEqual(fds_last, fds_first)
-        # Resident memory settles within the first rounds; 512 KiB of slack is far below what
-        # a leak per check (7,000 and more) or per notice would add. The sanitizers hold freed
-        # memory back on purpose, so their builds are not measured.
+        # Resident memory settles within the first third of the rounds (each sender thread
+        # gets its own allocator arena when a channel first sends); 512 KiB of slack is far
+        # below what a leak per check (7,000 and more) or per notice would add over the other
+        # two thirds. The sanitizers hold freed memory back on purpose, so their builds are
+        # not measured.
         if not SANITIZED:
-            self.assertLessEqual(rss_last, max(rss[:4]) + 512, rss)
+            self.assertLessEqual(rss_last, max(rss[:len(rss) // 3]) + 512, rss)
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertEqual(sorted(os.listdir(self.work)),
                          ["hostvigil_email.txt", "hostvigil_host.txt", "hostvigil_log.txt",
