@@ -70,8 +70,12 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
 
     // The greeting names this machine's mail domain: the sender's, else the host name.
     std::string greeting = mail_domain(sender);
-    if (greeting.empty())
-        greeting = mail_domain("@" + platform::computer_name());
+    if (greeting.empty()) {
+        // Built by appending: GCC 12 takes "@" + string for an overlapping copy in Release.
+        std::string at_host("@");
+        at_host += platform::computer_name();
+        greeting = mail_domain(at_host);
+    }
     if (greeting.empty())
         greeting = "localhost";
     std::vector<std::string> options = {

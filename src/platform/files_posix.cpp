@@ -107,9 +107,9 @@ bool rewrite_file(const char* path, std::string_view content) {
     if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     std::string target(resolved);
-    std::string directory = target.substr(0, target.rfind('/'));
-    if (directory.empty())
-        directory = "/";
+    // realpath gives an absolute path: a file right under the root keeps "/" as its directory.
+    const std::size_t slash = target.rfind('/');
+    const std::string directory(target, 0, slash > 0 ? slash : 1);
 
     std::string temp;
     int fd = -1;
