@@ -1,7 +1,9 @@
 """Shared pieces of the black-box tests: a private working directory per test, the built
 program, fake programs first on PATH, and waiting helpers."""
 
+import json
 import os
+import shlex
 import shutil
 import signal
 import stat
@@ -12,6 +14,9 @@ import unittest
 
 BIN = os.environ.get("HOSTVIGIL_BIN", os.path.join(os.path.dirname(__file__), "../../build/hostvigil"))
 BIN = os.path.abspath(BIN)
+
+# The recording curl: see its own description.
+FAKE_CURL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_curl.py")
 
 # Runs a command as nobody, without root's groups.
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -112,6 +117,33 @@ class WorkDir(unittest.TestCase):
             f.write("#!/bin/sh\n" + script)
         os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
         return path
+
+    def fake_curl(self, exit_code=0, seconds=0):
+        """Puts the recording curl first on PATH: every run is recorded, waits seconds, then
+        exits with exit_code. exec keeps the pid, so a record's pid is the process the program
+        started."""
+        self.curl_dir = os.path.join(self.dir, "curl")
+        os.makedirs(self.curl_dir, exist_ok=True)
+        self.env["HV_CURL_DIR"] = self.curl_dir
+        for name, value in (("exit", exit_code), ("seconds", seconds)):
+            if value:
+                with open(os.path.join(self.curl_dir, name), "w") as f:
+                    f.write(str(value))
+        self.fake_program("curl", f'exec /usr/bin/python3 -I {shlex.quote(FAKE_CURL)} "$@"\n')
+
+    def curl_calls(self):
+        """The recorded curl runs, in the order they started: dicts with "argv" (without the
+        program's name), "cwd", "stdin", "files" (name: content) and "pid"."""
+        names = sorted(n for n in os.listdir(self.curl_dir) if n.endswith(".json"))
+        calls = []
+        for name in names:
+            with open(os.path.join(self.curl_dir, name), encoding="utf-8") as f:
+                calls.append(json.load(f))
+        return calls
+
+    def curl_finished(self, pid):
+        """Whether the recorded run with this pid got to its end."""
+        return os.path.exists(os.path.join(self.curl_dir, f"finished.{pid}"))
 
     def make_work_read_only(self):
         """Makes the working directory read-only for the user the program runs as; returns the

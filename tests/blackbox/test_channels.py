@@ -213,26 +213,14 @@ class TeamsChannel(ChannelCase):
 
 
 class CurlInvocation(ChannelCase):
-    """A stand-in curl first on PATH records each argument vector and standard input."""
+    """The recording curl first on PATH: each argument vector and standard input."""
 
     def setUp(self):
         super().setUp()
-        self.record = os.path.join(self.dir, "curl-calls")
-        os.mkdir(self.record)
-        self.fake_program("curl", f"""d=$(mktemp -d '{self.record}/call.XXXXXX')
-for a in "$@"; do printf '%s\\0' "$a" >> "$d/argv"; done
-cat > "$d/stdin"
-exit 0
-""")
+        self.fake_curl()
 
     def calls(self):
-        result = []
-        for name in sorted(os.listdir(self.record)):
-            with open(os.path.join(self.record, name, "argv"), "rb") as f:
-                argv = f.read().decode().split("\0")[:-1]
-            with open(os.path.join(self.record, name, "stdin"), "rb") as f:
-                result.append((argv, f.read().decode()))
-        return result
+        return [(call["argv"], call["stdin"]) for call in self.curl_calls()]
 
     def test_secrets_travel_only_on_standard_input(self):
         webhook = "https://example.invalid" + WEBHOOK_PATH

@@ -12,7 +12,7 @@ class MonitorFileFatalCases(WorkDir):
     def setUp(self):
         super().setUp()
         # Nothing may leave the machine: every channel run fails at once.
-        self.fake_program("curl", "exit 7\n")
+        self.fake_curl(exit_code=7)
 
     def test_missing_monitor_file_ends_run_mode_and_test(self):
         for args in (["-s"], ["-test"]):
@@ -41,7 +41,7 @@ class MonitorFileFatalCases(WorkDir):
 class AlertFileLoading(WorkDir):
     def setUp(self):
         super().setUp()
-        self.fake_program("curl", "exit 7\n")
+        self.fake_curl(exit_code=7)
         self.write("hostvigil_host.txt", MONITOR + 'workers : "0"\n')
 
     def test_missing_alert_file_is_reported_even_when_silent_and_monitoring_goes_on(self):

@@ -46,26 +46,6 @@ else
 fi
 """
 
-# Writes each call as one record file: the arguments, curl's standard input (its config
-# lines) and the file it was asked to upload or post.
-FAKE_CURL = r"""
-dir="$HV_CURL_DIR"
-rec="$dir/$(date +%s%N)-$$"
-{
-    for a; do printf 'ARG %s\n' "$a"; done
-    printf 'STDIN\n'; cat
-    prev=
-    for a; do
-        case "$prev" in
-            -T) printf 'FILE\n'; cat "$a" ;;
-            --data-binary) printf 'FILE\n'; cat "${a#@}" ;;
-        esac
-        prev=$a
-    done
-} > "$rec.tmp"
-mv "$rec.tmp" "$rec.rec"
-"""
-
 ALERTS = """server : "smtp://127.0.0.1:2525"
 email : "hv@example.org"
 password : "pw"
@@ -87,21 +67,15 @@ def monitor_config(hosts, interval=1, fast_retry=1, workers=2, alertcount=2, ext
 
 
 class MonitorCase(WorkDir):
-    """A working directory with the fake ping, and the fake curl unless a test asks for the
-    real one."""
+    """A working directory with the fake ping; a test adds the recording curl or the real
+    one."""
 
     def setUp(self):
         super().setUp()
         self.ping_dir = os.path.join(self.dir, "ping")
-        self.curl_dir = os.path.join(self.dir, "curl")
         os.mkdir(self.ping_dir)
-        os.mkdir(self.curl_dir)
         self.env["HV_PING_DIR"] = self.ping_dir
-        self.env["HV_CURL_DIR"] = self.curl_dir
         self.fake_program("ping", FAKE_PING)
-
-    def fake_curl(self):
-        self.fake_program("curl", FAKE_CURL)
 
     def set_host(self, host, kind, value):
         with open(os.path.join(self.ping_dir, f"{kind}.{host}"), "w") as f:
@@ -126,11 +100,10 @@ class MonitorCase(WorkDir):
     def sends(self):
         """Every recorded curl run, oldest first, as (channel, text)."""
         out = []
-        for name in sorted(n for n in os.listdir(self.curl_dir) if n.endswith(".rec")):
-            with open(os.path.join(self.curl_dir, name), encoding="utf-8", newline="") as f:
-                record = f.read()
-            args = [line[4:] for line in record.split("\n") if line.startswith("ARG ")]
-            stdin, _, upload = record.partition("\nSTDIN\n")[2].partition("FILE\n")
+        for call in self.curl_calls():
+            args, stdin = call["argv"], call["stdin"]
+            # The message file or the card: the only argument that names a file.
+            upload = "".join(call["files"].values())
             if "--mail-rcpt" in args:
                 subject = re.search(r"^Subject: (.*?)\r?$", upload, re.M).group(1)
                 # The message file closes with a line end of its own after the body.

@@ -8,19 +8,10 @@ import stat
 import subprocess
 import time
 
-from harness import BIN, WorkDir, wait_for
+from harness import BIN, NOBODY, WorkDir, wait_for
 
 # A host that is down on cue, checked every second.
 DOWN_PING = 'echo "1 packets transmitted, 0 received, 100% packet loss, time 0ms"\n'
-
-# A curl that takes its time: it marks its start, sleeps, then marks its end.
-SLOW_CURL = r"""
-echo $$ > "$HV_CURL_DIR/curl.pid"
-touch "$HV_CURL_DIR/started"
-cat >/dev/null
-sleep "$(cat "$HV_CURL_DIR/seconds")"
-touch "$HV_CURL_DIR/finished.$$"
-"""
 
 MONITOR = 'interval : "30"\nfast_retry_interval : "1"\npingcount : "1"\n'
 ALERTS = """server : "smtp://127.0.0.1:2525"
@@ -28,16 +19,9 @@ email : "hv@example.org"
 password : "pw"
 to : "ops@example.org"
 """
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 class StopCase(WorkDir):
-    def setUp(self):
-        super().setUp()
-        self.curl_dir = os.path.join(self.dir, "curl")
-        os.mkdir(self.curl_dir)
-        self.env["HV_CURL_DIR"] = self.curl_dir
-
     def write_configs(self, hosts=(), work=None):
         text = MONITOR + "".join(
             f'host : "{h}"\ntimeoutsec : "1"\nalertcount : "1"\ntcpfallback : "no"\n' for h in hosts)
@@ -75,15 +59,11 @@ class StopCase(WorkDir):
 class OrderlyStop(StopCase):
     def test_stop_waits_for_the_send_in_flight_and_kills_nothing(self):
         self.fake_program("ping", DOWN_PING)
-        self.fake_program("curl", SLOW_CURL)
-        with open(os.path.join(self.curl_dir, "seconds"), "w") as f:
-            f.write("12")
+        self.fake_curl(seconds=12)
         self.write_configs(["127.0.0.1"])
         child = self.start_instance()
-        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.curl_dir, "started")),
-                                 timeout=20))
-        with open(os.path.join(self.curl_dir, "curl.pid")) as f:
-            curl_pid = int(f.read())
+        self.assertTrue(wait_for(self.curl_calls, timeout=20))
+        curl_pid = self.curl_calls()[0]["pid"]
 
         rc, out, seconds = self.timed_stop()
         print(f"\n-stop with a 12 s send in flight took {seconds:.1f} s")
@@ -92,7 +72,7 @@ class OrderlyStop(StopCase):
                               r"hostvigil stopped\n$")
         self.assertEqual(child.wait(timeout=5), 0)
         # The send ran to its end, and nothing of it is left behind.
-        self.assertTrue(os.path.exists(os.path.join(self.curl_dir, f"finished.{curl_pid}")))
+        self.assertTrue(self.curl_finished(curl_pid))
         self.assertFalse(os.path.exists(f"/proc/{curl_pid}"))
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith("pingmailtext")], [])
