@@ -127,7 +127,29 @@ def curl_environment(base, directory, ca=None, redirect=None):
     return env
 
 
-class SmtpServer:
+def local_channels(case, users, webhook=True):
+    """For a WorkDir test case: an SMTP server with STARTTLS and these users and, with webhook,
+    an HTTP server for the webhooks, both stopped when the case ends, and the case's curl set
+    to trust the throw-away CA behind them. Returns (smtp, webhook server or None)."""
+    ca = temporary_ca(case)
+    smtp = case.enterContext(SmtpServer(tls=ca, users=users))
+    hook = case.enterContext(HttpServer()) if webhook else None
+    case.env = curl_environment(case.env, os.path.join(case.dir, "curlhome"), ca)
+    return smtp, hook
+
+
+class _Served:
+    """A server used as a context manager: started on entry, stopped on exit."""
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class SmtpServer(_Served):
     """An SMTP server on 127.0.0.1 that accepts one login and records what it receives.
 
     tls: a TestCA to offer STARTTLS with (required before AUTH and MAIL), or None for a server
@@ -150,13 +172,6 @@ class SmtpServer:
     @property
     def url(self):
         return f"smtp://{LOOPBACK}:{self.port}"
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
     def start(self):
         from aiosmtpd.controller import Controller
@@ -216,7 +231,7 @@ class SmtpServer:
             return list(self.messages)
 
 
-class HttpServer:
+class HttpServer(_Served):
     """An HTTP server on 127.0.0.1 (HTTPS with `tls`, a TestCA) that records each request and
     answers every one with `status` (changeable while running) and a small JSON body.
 
@@ -240,13 +255,6 @@ class HttpServer:
     def url(self):
         scheme = "https" if self.tls is not None else "http"
         return f"{scheme}://{LOOPBACK}:{self.port}"
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
     def start(self):
         server = self

@@ -72,10 +72,7 @@ class SlowGreeting:
 class NoticeCase(WorkDir):
     def setUp(self):
         super().setUp()
-        ca = servers.temporary_ca(self)
-        self.smtp = self.enterContext(servers.SmtpServer(tls=ca, users={LOGIN: PASSWORD}))
-        self.webhook = self.enterContext(servers.HttpServer())
-        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
+        self.smtp, self.webhook = servers.local_channels(self, {LOGIN: PASSWORD})
         self.down_dir = os.path.join(self.dir, "down")
         os.mkdir(self.down_dir)
         self.fake_program("ping", f"""for h; do :; done

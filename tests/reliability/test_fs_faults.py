@@ -56,10 +56,7 @@ class ReadOnlyDirectory(WorkDir):
     def setUp(self):
         super().setUp()
         mount_tmpfs(self, "4m")
-        ca = servers.temporary_ca(self)
-        self.smtp = self.enterContext(servers.SmtpServer(tls=ca, users={LOGIN: PASSWORD}))
-        self.webhook = self.enterContext(servers.HttpServer())
-        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
+        self.smtp, self.webhook = servers.local_channels(self, {LOGIN: PASSWORD})
 
     def test_sends_fail_cleanly_and_logging_resumes(self):
         # Read-only from round 3 to round 10: host 2's alert (check 6) and recovery (check 8)

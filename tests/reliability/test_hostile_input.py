@@ -168,9 +168,7 @@ class HostileTexts(HostileCase):
         # The list holds no address. Handed to curl without any recipient, the mail would turn
         # into a HELP request that exits with 0, a success that reached nobody: the send fails
         # before anything is written or run.
-        ca = servers.temporary_ca(self)
-        smtp = self.enterContext(servers.SmtpServer(tls=ca, users={"a@example.net": "pw"}))
-        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
+        smtp, _ = servers.local_channels(self, {"a@example.net": "pw"}, webhook=False)
         self.write("hostvigil_host.txt", monitor_file([]))
         self.write("hostvigil_email.txt", f'server : "{smtp.url}"\nemail : "a@example.net"\n'
                                           'password : "pw"\nto : ", ,,\t, "\n')

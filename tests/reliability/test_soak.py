@@ -60,10 +60,7 @@ def classify(subject):
 class Soak(WorkDir):
     def setUp(self):
         super().setUp()
-        ca = servers.temporary_ca(self)
-        self.smtp = self.enterContext(servers.SmtpServer(tls=ca, users={LOGIN: PASSWORD}))
-        self.webhook = self.enterContext(servers.HttpServer())
-        self.env = servers.curl_environment(self.env, os.path.join(self.dir, "curlhome"), ca)
+        self.smtp, self.webhook = servers.local_channels(self, {LOGIN: PASSWORD})
 
     def sample_between_rounds(self, inst, round_number):
         """Descriptors, children and RSS once the round's wait line is out and before the

@@ -5,10 +5,14 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+
+import harness  # noqa: E402
 
 WINE = os.environ.get("HV_WINE", "wine")
 EXE = os.path.abspath(os.environ.get("HOSTVIGIL_EXE", "hostvigil.exe"))
@@ -21,13 +25,9 @@ def winpath(path):
 
 
 def wait_for(predicate, timeout=20.0, interval=0.1):
-    """Polls predicate until it returns a true value or the timeout passes; returns the value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
+    """The black-box tests' polling wait, with more time by default: Wine starts processes
+    slowly."""
+    return harness.wait_for(predicate, timeout, interval)
 
 
 class Running:
