@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/secret.h"
-#include "config/test_files.h"
+#include "scratch.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -90,11 +90,11 @@ TEST(ScrambleSecret, RoundTrips) {
 
 // The alert file in a private directory, loaded as the program loads it.
 struct AlertFile {
-    test::TempDir dir;
+    test::ScratchDir dir;
     std::string path = dir.path("hostvigil_email.txt");
     std::unique_ptr<AlertSettings> settings = std::make_unique<AlertSettings>();
 
-    void write(const std::string& text) { dir.write(text, "hostvigil_email.txt"); }
+    void write(const std::string& text) { dir.write("hostvigil_email.txt", text); }
     std::string read() const { return dir.read("hostvigil_email.txt"); }
     /// Loads the file and scrambles its plain secrets, as a start of the program does.
     std::string load() {
@@ -282,29 +282,29 @@ TEST(ConcealSecretInFile, RewriteRules) {
          long_line + "\n" + std::string("z\0z\n", 4) + "password : \"" + s + "\"\r\n"},
     };
     for (const Case& c : cases) {
-        test::TempDir dir;
-        std::string path = dir.write(c.before);
+        test::ScratchDir dir;
+        std::string path = dir.write("config.txt", c.before);
         EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), c.result) << c.name;
-        EXPECT_EQ(dir.read(), c.after) << c.name;
-        EXPECT_EQ(dir.file_count(), 1) << c.name;
+        EXPECT_EQ(dir.read("config.txt"), c.after) << c.name;
+        EXPECT_EQ(dir.entry_count(), 1) << c.name;
     }
 }
 
 TEST(ConcealSecretInFile, NothingWrittenWhenItCannotBeDoneWhole) {
-    test::TempDir dir;
+    test::ScratchDir dir;
     // Just at the limit: the new content (the password line grows by 8 bytes, to
     // `password : "encry1B1C"`) plus its terminator would reach 256 KiB.
     std::string big = "password : \"x\"\n";
     while (big.size() + 100 < 262144 - 100)
         big += std::string(99, 'c') + "\n";
     big += std::string(262135 - big.size() - 1, 'c') + "\n";  // 262,135 bytes in all
-    std::string path = dir.write(big);
+    std::string path = dir.write("config.txt", big);
     EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), 0);
-    EXPECT_EQ(dir.read(), big);
-    EXPECT_EQ(dir.file_count(), 1);
+    EXPECT_EQ(dir.read("config.txt"), big);
+    EXPECT_EQ(dir.entry_count(), 1);
 
     big.pop_back();  // one byte less fits
-    path = dir.write(big);
+    path = dir.write("config.txt", big);
     EXPECT_EQ(conceal_secret_in_file("password", "pw", path.c_str()), 1);
 
     EXPECT_EQ(conceal_secret_in_file("password", "pw", dir.path("missing").c_str()), 0);
@@ -317,12 +317,12 @@ TEST(ConcealSecretInFile, NothingWrittenWhenItCannotBeDoneWhole) {
     std::filesystem::create_directory(dir.path("folder"));
     EXPECT_EQ(conceal_secret_in_file("password", "pw", dir.path("folder").c_str()), 0);
     EXPECT_TRUE(std::filesystem::is_directory(dir.path("folder")));
-    EXPECT_EQ(dir.file_count(), 2);
+    EXPECT_EQ(dir.entry_count(), 2);
 }
 
 TEST(ConcealSecretInFile, KeepsPermissions) {
-    test::TempDir dir;
-    std::string path = dir.write("password : \"pw\"\n");
+    test::ScratchDir dir;
+    std::string path = dir.write("config.txt", "password : \"pw\"\n");
     namespace fs = std::filesystem;
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::perms before = fs::status(path).permissions();
@@ -335,9 +335,9 @@ TEST(ConcealSecretInFile, KeepsPermissions) {
 // the new content in its own directory, and keeps its owner, group and mode.
 TEST(ConcealSecretInFile, RewritesTheLinkedFileAndKeepsItsOwner) {
     namespace fs = std::filesystem;
-    test::TempDir dir;
+    test::ScratchDir dir;
     fs::create_directory(dir.path("real"));
-    std::string target = dir.write("a : \"1\"\npassword : \"pw\"\n", "real/alerts.txt");
+    std::string target = dir.write("real/alerts.txt", "a : \"1\"\npassword : \"pw\"\n");
     fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                 fs::perms::group_write);
     fs::create_symlink("real/alerts.txt", dir.path("hostvigil_email.txt"));
@@ -358,7 +358,7 @@ TEST(ConcealSecretInFile, RewritesTheLinkedFileAndKeepsItsOwner) {
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_gid, before.st_gid);
     EXPECT_EQ(after.st_mode, before.st_mode);
-    EXPECT_EQ(dir.file_count(), 2);  // no temporary file left beside the link
+    EXPECT_EQ(dir.entry_count(), 2);  // no temporary file left beside the link
     int in_real = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path("real")))
         ++in_real;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config/test_files.h"
 #include "platform/instance.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -20,10 +20,11 @@ struct Loaded {
 };
 
 Loaded load(const std::string& text) {
-    test::TempDir dir;
+    test::ScratchDir dir;
     Loaded loaded;
     testing::internal::CaptureStdout();
-    loaded.result = load_monitor_config(loaded.settings, *loaded.table, dir.write(text).c_str());
+    loaded.result =
+        load_monitor_config(loaded.settings, *loaded.table, dir.write("config.txt", text).c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     return loaded;
 }
@@ -172,18 +173,19 @@ TEST(LoadMonitorConfig, HostTableLimit) {
     EXPECT_EQ(full.settings.host_count, 255);
     EXPECT_EQ(full.table->at(255).host.view(), "h255");
 
-    test::TempDir dir;
+    test::ScratchDir dir;
     MonitorSettings settings;
     auto table = std::make_unique<HostTable>();
     testing::internal::CaptureStdout();
-    MonitorLoadResult result = load_monitor_config(settings, *table, dir.write(hosts(256)).c_str());
+    MonitorLoadResult result =
+        load_monitor_config(settings, *table, dir.write("config.txt", hosts(256)).c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Too many hosts (max 255)\n");
     EXPECT_EQ(result, MonitorLoadResult::too_many_hosts);
     EXPECT_LE(settings.host_count, 255);
 }
 
 TEST(LoadMonitorConfig, MissingFile) {
-    test::TempDir dir;
+    test::ScratchDir dir;
     MonitorSettings settings;
     settings.interval = 99;
     auto table = std::make_unique<HostTable>();

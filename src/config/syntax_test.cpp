@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/test_files.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -148,22 +148,22 @@ TEST(Utf8Text, WellFormedSequencesOnly) {
 }
 
 TEST(ReadUnitReader, SplitsLongLinesAndKeepsEveryByte) {
-    test::TempDir dir;
+    test::ScratchDir dir;
     const std::string long_line(10000, 'x');
     const std::string exact(8191, 'y');
     const std::string with_nul = std::string("a\0b", 3) + "\r\n";
     std::string bytes = long_line + "\n" + with_nul + exact + "\n" + "last";
-    std::vector<std::string> units = read_units(dir.write(bytes));
+    std::vector<std::string> units = read_units(dir.write("config.txt", bytes));
     const std::vector<std::string> want = {
         long_line.substr(0, 8191), long_line.substr(8191) + "\n", with_nul, exact, "\n", "last"};
     EXPECT_EQ(units, want);
 }
 
 TEST(ReadUnitReader, MissingFileAndEmptyFile) {
-    test::TempDir dir;
+    test::ScratchDir dir;
     ConfigFile missing(dir.path("none").c_str());
     EXPECT_FALSE(missing.is_open());
-    EXPECT_TRUE(read_units(dir.write("")).empty());
+    EXPECT_TRUE(read_units(dir.write("config.txt", "")).empty());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include "monitor/monitor.h"
 #include "platform/stop.h"
+#include "scratch.h"
 
 namespace hv::test {
 
@@ -126,22 +128,12 @@ class FakeServices : public MonitorServices {
 class MonitorFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        old_dir_ = std::filesystem::current_path();
-        // A fresh directory per test: the name holds the process's start time and a count.
-        static const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        static int serial = 0;
-        do {
-            dir_ = std::filesystem::temp_directory_path() /
-                   ("hv-monitor-" + std::to_string(stamp) + "-" + std::to_string(++serial));
-        } while (!std::filesystem::create_directory(dir_));
-        std::filesystem::current_path(dir_);
+        work_.emplace("monitor");
         platform::clear_stop_request();
     }
     void TearDown() override {
         platform::clear_stop_request();
-        std::filesystem::current_path(old_dir_);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        work_.reset();
     }
 
     /// Hosts 1..count named "127.0.0.<n>", every configuration field at its default.
@@ -156,7 +148,7 @@ class MonitorFixture : public ::testing::Test {
     }
 
     std::vector<std::string> log_lines() const {
-        std::ifstream in(dir_ / "hostvigil_log.txt");
+        std::ifstream in(work_->dir() / "hostvigil_log.txt");
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);)
             lines.push_back(mask_timestamps(line));
@@ -170,8 +162,7 @@ class MonitorFixture : public ::testing::Test {
     MonitorContext context{settings, hosts, alerts, &fake};
 
   private:
-    std::filesystem::path old_dir_;
-    std::filesystem::path dir_;
+    std::optional<ScopedWorkDir> work_;
 };
 
 }  // namespace hv::test

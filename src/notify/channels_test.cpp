@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,6 +16,7 @@
 
 #include "output/sinks.h"
 #include "platform/process.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -49,34 +50,13 @@ class ChannelsTest : public ::testing::Test {
         // The stand-in curl is a shell script: it needs a system that runs one by its name.
         if (platform::find_program("sh").empty() || !fs::exists("/bin/sh"))
             GTEST_SKIP() << "no POSIX shell to run the stand-in curl";
-        old_cwd_ = fs::current_path();
-        old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-        root_ = fs::temp_directory_path() /
-                ("hv-notify-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                 "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_ / "bin");
-        fs::create_directories(root_ / "calls");
-        fs::create_directories(root_ / "work");
-        fs::current_path(root_ / "work");
+        tools_.emplace("notify");
+        root_ = tools_->dir();
+        fs::create_directory(root_ / "bin");
+        fs::create_directory(root_ / "calls");
+        work_.emplace("notify-work");
         install_curl(0);
-        set_path((root_ / "bin").string() + ":" + old_path_);
-    }
-    void TearDown() override {
-        if (root_.empty())
-            return;
-        set_path(old_path_);
-        fs::current_path(old_cwd_);
-        fs::remove_all(root_);
-    }
-
-    static void set_path(const std::string& value) {
-        // putenv keeps the pointer, so the text lives as long as the process.
-        static std::string storage[2];
-        static int next = 0;
-        std::string& slot = storage[next++ % 2];
-        slot = "PATH=" + value;
-        putenv(slot.data());
+        path_.emplace(test::ScopedPath::with_first((root_ / "bin").string()));
     }
 
     void install_curl(int exit_code) {
@@ -110,7 +90,7 @@ class ChannelsTest : public ::testing::Test {
     }
 
     bool work_dir_empty_but_log() {
-        for (const auto& entry : fs::directory_iterator(root_ / "work")) {
+        for (const auto& entry : fs::directory_iterator(work_->dir())) {
             if (entry.path().filename() != kEventLogFile)
                 return false;
         }
@@ -130,8 +110,12 @@ class ChannelsTest : public ::testing::Test {
         return a;
     }
 
-    fs::path root_, old_cwd_;
-    std::string old_path_;
+    // The stand-in curl and its records, the working directory, and PATH with the stand-in
+    // first; they go in the reverse order.
+    std::optional<test::ScratchDir> tools_;
+    fs::path root_;
+    std::optional<test::ScopedWorkDir> work_;
+    std::optional<test::ScopedPath> path_;
 };
 
 const std::vector<std::string> kTail = {"--connect-timeout", "15", "--max-time", "60", "-K", "-"};
@@ -173,7 +157,7 @@ TEST_F(ChannelsTest, GuardsSendNothingAndLeaveNoTrace) {
     EXPECT_EQ(send_telegram_alert(a, nullptr), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(fs::is_empty(root_ / "work"));
+    EXPECT_TRUE(fs::is_empty(work_->dir()));
 }
 
 TEST_F(ChannelsTest, EmailHandsTheLoginOnStandardInputAndUploadsTheMessage) {
@@ -269,7 +253,7 @@ TEST_F(ChannelsTest, FailuresAndAMissingCurlGiveZeroAndLeaveNoFile) {
     EXPECT_NE(out.find("Telegram command rc=7\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Teams command rc=7\n"), std::string::npos) << out;
 
-    set_path((root_ / "calls").string());  // no curl anywhere on PATH
+    path_.emplace((root_ / "calls").string());  // no curl anywhere on PATH
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(send_email_alert(a, "x@example.com", "s", "b"), 0);
     EXPECT_EQ(send_teams_alert(a, "t"), 0);

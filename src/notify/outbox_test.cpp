@@ -10,6 +10,8 @@
 #include <regex>
 #include <thread>
 
+#include "scratch.h"
+
 namespace hv {
 namespace {
 
@@ -54,21 +56,6 @@ class ScriptedSender : public NoticeSender {
 
 class OutboxTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        old_ = fs::current_path();
-        static int serial = 0;
-        dir_ = fs::temp_directory_path() /
-               ("hv-outbox-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-                std::to_string(++serial));
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
     static PendingNotice notice(Channel channel, NoticeKind kind, const std::string& text,
                                 std::time_t next_try = 0) {
         const std::time_t now = std::time(nullptr);
@@ -89,8 +76,10 @@ class OutboxTest : public ::testing::Test {
         return pred();
     }
 
+    // The event log is written by relative name.
+    test::ScopedWorkDir work_{"outbox"};
+    const fs::path dir_ = work_.dir();
     ScriptedSender sender;
-    fs::path old_, dir_;
 };
 
 TEST_F(OutboxTest, AHostsRecoveryWaitsBehindItsRetryingAlertWhileOtherHostsPass) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "scratch.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -23,20 +24,7 @@ namespace fs = std::filesystem;
 // Runs each test in a fresh working directory, as the sinks write by relative name.
 class SinksTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        old_ = fs::current_path();
-        dir_ = fs::temp_directory_path() /
-               ("hv-sinks-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        set_silent(false);
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { set_silent(false); }
     std::vector<std::string> log_lines() {
         std::ifstream in(kEventLogFile);
         std::vector<std::string> lines;
@@ -44,7 +32,7 @@ class SinksTest : public ::testing::Test {
             lines.push_back(line);
         return lines;
     }
-    fs::path old_, dir_;
+    test::ScopedWorkDir work_{"sinks"};
 };
 
 TEST_F(SinksTest, ConcurrentEntriesAreWholeLines) {

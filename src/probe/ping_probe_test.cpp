@@ -5,14 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
-#include <unistd.h>
-
 #include "probe/probes.h"
-#include "probe/test_path.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -291,8 +288,9 @@ class FakePing : public ::testing::Test {
     void SetUp() override {
         if (test::on_windows())
             GTEST_SKIP() << "the fake ping is a shell script";
-        dir_ = fs::temp_directory_path() / ("hv-fakeping-" + std::to_string(getpid()));
-        fs::create_directories(dir_ / "bin");
+        work_.emplace("fakeping");
+        dir_ = work_->dir();
+        fs::create_directory(dir_ / "bin");
         args_ = dir_ / "args";
         std::ofstream script(dir_ / "bin" / "ping");
         script << "#!/bin/sh\n"
@@ -302,26 +300,13 @@ class FakePing : public ::testing::Test {
                << "exit 1\n";
         script.close();
         fs::permissions(dir_ / "bin" / "ping", fs::perms::owner_all);
-        path_.emplace((dir_ / "bin").string() + ":" + test::ScopedPath::current());
-        before_ = fs::current_path();
-        fs::current_path(dir_);
+        path_.emplace(test::ScopedPath::with_first((dir_ / "bin").string()));
     }
-    void TearDown() override {
-        if (dir_.empty())
-            return;
-        fs::current_path(before_);
-        path_.reset();
-        fs::remove_all(dir_);
-    }
-    std::string recorded_args() {
-        std::ifstream in(args_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string recorded_args() { return work_->read("args"); }
 
-    fs::path dir_, args_, before_;
-    std::optional<test::ScopedPath> path_;
+    fs::path dir_, args_;
+    std::optional<test::ScopedWorkDir> work_;
+    std::optional<test::ScopedPath> path_;  // restored before the directory goes
 };
 
 TEST_F(FakePing, GetsTheNumericCountAndWaitOptions) {
@@ -393,7 +378,8 @@ TEST_F(FakePing, UnusableHostTextsStartNothing) {
 }
 
 TEST(PingProbe, MissingPingCountsAsNoReply) {
-    test::ScopedPath empty(fs::temp_directory_path().string());
+    test::ScratchDir nothing("noping");
+    test::ScopedPath empty(nothing.dir().string());
     StatusText status("untouched");
     EXPECT_EQ(ping_probe("127.0.0.1", 1, 1, status).replies, 0);
     EXPECT_EQ(status, "untouched");

@@ -16,7 +16,7 @@
 #include "platform/instance.h"
 #include "platform/process.h"
 #include "platform/stop.h"
-#include "probe/test_path.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -35,7 +35,7 @@ fs::path child_dir() {
 // Puts the test child first on PATH for every test of this file.
 class Runner : public ::testing::Test {
   protected:
-    ScopedPath path_{child_dir().string() + test::path_separator() + ScopedPath::current()};
+    ScopedPath path_{ScopedPath::with_first(child_dir().string())};
 };
 
 // Fails the test instead of hanging it when a run never ends.
@@ -80,14 +80,11 @@ TEST_F(Runner, NothingStartedGivesMinusOneAndAnEmptyCapture) {
 }
 
 TEST_F(Runner, ProgramInTheWorkingDirectoryIsNotFound) {
-    fs::path dir = fs::temp_directory_path() / ("hv-runner-cwd-" + std::to_string(getpid()));
-    fs::create_directories(dir);
+    test::ScopedWorkDir work("runner");
     fs::path child = child_dir() / kChild;
     if (test::on_windows())
         child += ".exe";
-    fs::copy_file(child, dir / child.filename(), fs::copy_options::overwrite_existing);
-    fs::path before = fs::current_path();
-    fs::current_path(dir);
+    fs::copy_file(child, work.dir() / child.filename());
     {
         // Empty and relative entries both name the working directory.
         std::string sep(1, test::path_separator());
@@ -95,9 +92,6 @@ TEST_F(Runner, ProgramInTheWorkingDirectoryIsNotFound) {
         EXPECT_EQ(run_command({kChild, "exit", "0"}), -1);
     }
     EXPECT_EQ(run_command({kChild, "exit", "0"}), 0);  // still found through PATH
-    fs::current_path(before);
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 
 TEST_F(Runner, LargeOutputIsCutToWholeReadsAndTheChildRunsToItsEnd) {
@@ -138,10 +132,11 @@ TEST_F(Runner, StandardInputIsTheNullDeviceOrTheGivenText) {
 TEST_F(Runner, RunCommandShowsNothingOfTheChildsOutput) {
     if (test::on_windows())
         GTEST_SKIP() << "redirects this process's standard streams with POSIX calls";
-    fs::path file = fs::temp_directory_path() / ("hv-runner-out-" + std::to_string(getpid()));
+    test::ScratchDir scratch("runner");
+    const std::string file = scratch.path("output");
     std::fflush(nullptr);
     int saved_out = dup(1), saved_err = dup(2);
-    FILE* sink = std::fopen(file.string().c_str(), "w");
+    FILE* sink = std::fopen(file.c_str(), "w");
     ASSERT_NE(sink, nullptr);
     dup2(fileno(sink), 1);
     dup2(fileno(sink), 2);
@@ -155,7 +150,6 @@ TEST_F(Runner, RunCommandShowsNothingOfTheChildsOutput) {
     EXPECT_EQ(rc_spam, 7);
     EXPECT_EQ(rc_err, 0);
     EXPECT_EQ(fs::file_size(file), 0u);
-    fs::remove(file);
 }
 
 TEST_F(Runner, TimeLimitEndsAChildThatRunsOn) {

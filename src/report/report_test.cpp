@@ -8,6 +8,7 @@
 
 #include "output/timestamp.h"
 #include "report/report_view.h"
+#include "scratch.h"
 
 namespace hv {
 namespace {
@@ -172,21 +173,14 @@ TEST(Metrics, ExpositionOfHostsRoundAndSends) {
 
 class ReportFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("hv-report-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string read(const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
     }
-    fs::path dir_;
+    test::ScratchDir scratch_{"report"};
+    const fs::path dir_ = scratch_.dir();
 };
 
 TEST_F(ReportFile, ReplacesTheWholeFileAndLeavesNoTemporaryFile) {

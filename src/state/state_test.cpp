@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "scratch.h"
 #include "state/host_state.h"
 #include "state/store.h"
 
@@ -148,25 +148,13 @@ TEST(StateFile, DamagedContentIsRejectedWithAReason) {
 
 class StateFileOnDisk : public ::testing::Test {
   protected:
-    void SetUp() override {
-        static int serial = 0;
-        dir_ = fs::temp_directory_path() /
-               ("hv-state-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-                std::to_string(++serial));
-        fs::create_directories(dir_);
-        path_ = (dir_ / kStateFile).string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
     std::size_t files_in_dir() const {
         return static_cast<std::size_t>(
             std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
     }
-    fs::path dir_;
-    std::string path_;
+    test::ScratchDir scratch_{"state"};
+    const fs::path dir_ = scratch_.dir();
+    const std::string path_ = scratch_.path(kStateFile);
 };
 
 TEST_F(StateFileOnDisk, LoadTellsMissingDamagedAndLoadedApart) {

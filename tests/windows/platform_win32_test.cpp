@@ -18,6 +18,7 @@
 #include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
+#include "scratch.h"
 
 namespace hv::platform {
 namespace {
@@ -27,55 +28,15 @@ std::string own_dir() {
     return exe.substr(0, exe.find_last_of("\\/"));
 }
 
-// Sets PATH for one test and puts the old value back afterwards.
-class ScopedPath {
-  public:
-    explicit ScopedPath(const std::string& value) {
-        const char* old = std::getenv("PATH");
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        _putenv_s("PATH", value.c_str());
-    }
-    ~ScopedPath() { _putenv_s("PATH", had_ ? old_.c_str() : ""); }
+using test::ScopedPath;
+using test::ScratchDir;
 
-  private:
-    bool had_;
-    std::string old_;
-};
-
-// A fresh, empty directory under the system's temporary folder, removed with its files.
-class TempDir {
-  public:
-    TempDir() {
-        char base[MAX_PATH];
-        GetTempPathA(sizeof base, base);
-        path_ = std::string(base) + "hvtest-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(counter_++);
-        CreateDirectoryA(path_.c_str(), nullptr);
-    }
-    ~TempDir() {
-        for (const std::string& file : files_)
-            DeleteFileA(file.c_str());
-        RemoveDirectoryA(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    /// The path of a file called name in the directory, removed with it.
-    std::string file(const std::string& name) {
-        files_.push_back(path_ + "\\" + name);
-        return files_.back();
-    }
-    std::string add_copy_of_child(const std::string& name) {
-        std::string target = path_ + "\\" + name;
-        CopyFileA((own_dir() + "\\test_child.exe").c_str(), target.c_str(), FALSE);
-        files_.push_back(target);
-        return target;
-    }
-
-  private:
-    static inline int counter_ = 0;
-    std::string path_;
-    std::vector<std::string> files_;
-};
+// A copy of the child program called name in dir; returns its path.
+std::string add_copy_of_child(const ScratchDir& dir, const std::string& name) {
+    std::string target = dir.path(name);
+    CopyFileA((own_dir() + "\\test_child.exe").c_str(), target.c_str(), FALSE);
+    return target;
+}
 
 struct Captured {
     std::string text;
@@ -189,26 +150,25 @@ TEST_F(Win32Process, NothingStartsWithoutAProgram) {
 }
 
 TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
-    TempDir first, second, cwd;
-    std::string in_second = second.add_copy_of_child("hvtool.exe");
-    cwd.add_copy_of_child("hvlocal.exe");
-    std::string in_first = first.add_copy_of_child("hvtool.exe");
+    ScratchDir first_dir("path1"), second_dir("path2");
+    test::ScopedWorkDir cwd("cwd");
+    const std::string first = first_dir.dir().string(), second = second_dir.dir().string();
+    std::string in_second = add_copy_of_child(second_dir, "hvtool.exe");
+    add_copy_of_child(cwd, "hvlocal.exe");
+    std::string in_first = add_copy_of_child(first_dir, "hvtool.exe");
 
-    char old_cwd[MAX_PATH];
-    GetCurrentDirectoryA(sizeof old_cwd, old_cwd);
-    SetCurrentDirectoryA(cwd.path().c_str());
     {
-        ScopedPath path(first.path() + ";" + second.path());
+        ScopedPath path(first + ";" + second);
         EXPECT_EQ(find_program("hvtool"), in_first);
         EXPECT_EQ(find_program("hvtool.exe"), in_first);
     }
     {
-        ScopedPath path("\"" + second.path() + "\";" + first.path());
+        ScopedPath path("\"" + second + "\";" + first);
         EXPECT_EQ(find_program("hvtool"), in_second);
     }
     {
         // Empty, relative and "." entries would reach the working directory.
-        ScopedPath path(";.;.\\;hvdir;" + first.path());
+        ScopedPath path(";.;.\\;hvdir;" + first);
         EXPECT_EQ(find_program("hvlocal"), "");
         ChildRequest request;
         request.argv = {"hvlocal", "exit", "0"};
@@ -216,12 +176,11 @@ TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
         EXPECT_EQ(find_program("hvtool"), in_first);
     }
     {
-        ScopedPath path(first.path());
+        ScopedPath path(first);
         // Names with a folder are not looked up; other kinds of program are never run.
         for (const char* name : {".\\hvtool", "hvtool/x", "C:hvtool", "hvtool.bat", "hvtool.cmd"})
             EXPECT_EQ(find_program(name), "") << name;
     }
-    SetCurrentDirectoryA(old_cwd);
 }
 
 TEST_F(Win32Process, AChildHoldsNoOtherCapturesPipe) {
@@ -233,9 +192,9 @@ TEST_F(Win32Process, AChildHoldsNoOtherCapturesPipe) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
-    TempDir dir;
-    std::string started = dir.file("long");
-    std::string ended = dir.file("long.end");
+    ScratchDir dir;
+    std::string started = dir.path("long");
+    std::string ended = dir.path("long.end");
     std::thread long_run([&] {
         Captured out;
         run({"test_child", "mark", started, "8000"}, out);
@@ -285,8 +244,8 @@ TEST(Win32Instance, LivenessNeedsARunningProcessOfThisProgram) {
 }
 
 TEST(Win32LockFile, HeldLockIsSeenAndTheNumberStaysReadable) {
-    TempDir dir;
-    std::string path = dir.path() + "\\hostvigil.pid";
+    ScratchDir dir;
+    std::string path = dir.path("hostvigil.pid");
     EXPECT_EQ(probe_lock_file(path.c_str()).state, LockProbe::State::missing);
     {
         std::unique_ptr<LockedFile> held;
@@ -333,9 +292,9 @@ TEST(Win32Instance, OwnPathAndComputerName) {
 }
 
 TEST(Win32Files, ExclusiveCreateAndTextMode) {
-    TempDir dir;
-    std::string file = dir.path() + "\\made.txt";
-    std::string other = dir.path() + "\\other.txt";
+    ScratchDir dir;
+    std::string file = dir.path("made.txt");
+    std::string other = dir.path("other.txt");
     std::FILE* f = create_exclusive(file.c_str(), true);
     ASSERT_NE(f, nullptr);
     std::fputs("1234\n", f);
@@ -363,8 +322,8 @@ TEST(Win32Files, ExclusiveCreateAndTextMode) {
 // The alert file's rewrite goes through ReplaceFileW (which keeps the ACL and attributes on
 // Windows; Wine does not keep them, so that is not asserted here) and leaves no file behind.
 TEST(Win32Files, RewriteReplacesTheContentAndLeavesNothingBehind) {
-    TempDir dir;
-    std::string file = dir.path() + "\\alerts.txt";
+    ScratchDir dir;
+    std::string file = dir.path("alerts.txt");
     std::FILE* f = create_exclusive(file.c_str(), false);
     ASSERT_NE(f, nullptr);
     std::fputs("password : \"pw\"\r\n", f);
@@ -380,19 +339,19 @@ TEST(Win32Files, RewriteReplacesTheContentAndLeavesNothingBehind) {
     EXPECT_EQ(std::string(bytes, n), "password : \"encry1B1C\"\r\n");
 
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir.path() + "\\*.tmp").c_str(), &found);
+    HANDLE search = FindFirstFileA(dir.path("*.tmp").c_str(), &found);
     EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary file was left";
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_FALSE(rewrite_file((dir.path() + "\\missing.txt").c_str(), "x"));
-    EXPECT_FALSE(rewrite_file(dir.path().c_str(), "x"));  // a folder
+    EXPECT_FALSE(rewrite_file(dir.path("missing.txt").c_str(), "x"));
+    EXPECT_FALSE(rewrite_file(dir.dir().string().c_str(), "x"));  // a folder
     DeleteFileA(file.c_str());
 }
 
 TEST(Win32Files, AppendedLogIsNotInherited) {
-    TempDir dir;
-    std::string file = dir.path() + "\\log.txt";
+    ScratchDir dir;
+    std::string file = dir.path("log.txt");
     std::FILE* f = open_append(file.c_str());
     ASSERT_NE(f, nullptr);
     DWORD flags = 0;
