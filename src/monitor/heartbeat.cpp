@@ -1,4 +1,7 @@
+#include <string>
+
 #include "monitor/monitor.h"
+#include "notify/outbox.h"
 #include "output/timestamp.h"
 #include "platform/clock.h"
 
@@ -57,17 +60,32 @@ void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
         settings.workers, settings.host_count);
     append_host_lines(body, context);
 
-    MonitorServices& services = context.use();
-    services.send_email(context.alerts, context.alerts.iamalive.c_str(), subject.c_str(),
-                        body.c_str());
-    if (context.alerts.telegram_enabled != 0) {
-        BodyText text;
-        text.format(
-            "IAMALIVE\nhostvigil is running\nTargets: %d\nPingCount: %d\nWorkers: %d\nTime: %s",
-            settings.host_count, settings.pingcount, settings.workers, now.c_str());
-        services.send_telegram(context.alerts, text.c_str());
+    if (context.outbox != nullptr) {
+        const std::int64_t queued = std::time(nullptr);
+        auto queue = [&](Channel channel, const char* text, const char* body,
+                         const char* recipients) {
+            state::PendingNotice notice;
+            notice.channel = channel;
+            notice.kind = NoticeKind::heartbeat;
+            notice.text = text;
+            notice.body = body;
+            notice.recipients = recipients;
+            notice.first_queued = queued;
+            notice.next_try = queued;
+            context.outbox->add(0, std::string(), std::move(notice));
+        };
+        queue(Channel::email, subject.c_str(), body.c_str(), context.alerts.iamalive.c_str());
+        if (channel_ready(context.alerts, Channel::telegram)) {
+            BodyText text;
+            text.format(
+                "IAMALIVE\nhostvigil is running\nTargets: %d\nPingCount: %d\nWorkers: %d\n"
+                "Time: %s",
+                settings.host_count, settings.pingcount, settings.workers, now.c_str());
+            queue(Channel::telegram, text.c_str(), "", "");
+        }
     }
-    // The day counts as done whatever the channels returned: no retry storm every round.
+    // The day counts as done once its heartbeat is queued: the queue tries it again, the
+    // rounds never do.
     heartbeat_state = local.tm_yday;
 }
 

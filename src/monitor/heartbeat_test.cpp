@@ -35,7 +35,7 @@ class Heartbeat : public MonitorFixture {
         alerts.iamalive.assign("alive@example.org");
     }
 
-    int sends() { return static_cast<int>(fake.take_notices().size()); }
+    int sends() { return static_cast<int>(take_notices().size()); }
 };
 
 TEST_F(Heartbeat, DueOncePerNightOnTheRoundStartTime) {
@@ -151,7 +151,7 @@ TEST_F(Heartbeat, TextsListEveryHostAndTheTelegramSummary) {
         // No Teams heartbeat.
         "telegram IAMALIVE\nhostvigil is running\nTargets: 3\nPingCount: 3\nWorkers: 2\nTime: TS",
     };
-    EXPECT_EQ(fake.take_notices(), want);
+    EXPECT_EQ(take_notices(), want);
 }
 
 TEST_F(Heartbeat, BodyKeepsRoomAndSkipsOnlyLinesThatDoNotFit) {
@@ -163,7 +163,7 @@ TEST_F(Heartbeat, BodyKeepsRoomAndSkipsOnlyLinesThatDoNotFit) {
     std::int32_t state = -1;
     send_heartbeat_if_due(context, local_at(2026, 12, 11, 0, 0), state);
 
-    std::vector<std::string> notices = fake.take_notices();
+    std::vector<std::string> notices = take_notices();
     ASSERT_EQ(notices.size(), 1u);
     std::string body = notices[0].substr(notices[0].find(" body=") + 6);
     EXPECT_LT(body.size() + 8, 8192u);

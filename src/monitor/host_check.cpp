@@ -5,7 +5,7 @@
 
 #include "config/host_text.h"
 #include "monitor/monitor.h"
-#include "notify/channels.h"
+#include "notify/channel.h"
 #include "notify/outbox.h"
 #include "output/sinks.h"
 #include "output/timestamp.h"
@@ -14,7 +14,6 @@ namespace hv {
 namespace {
 
 using NoticeText = FixedText<512>;
-using BodyText = FixedText<8192>;
 
 // "default" in any letter case, or nothing at all, asks for the built-in notice text.
 bool wants_builtin_text(std::string_view message) {
@@ -38,58 +37,28 @@ void format_alert_sent_status(NoticeText& text, const HostRecord& record, int pi
                 pingcount);
 }
 
-// Hands the notice to the outbox, one entry per channel that can send it: e-mail, Telegram,
-// and Teams for alerts only. Called with no lock held.
-void queue_notice(MonitorContext& context, int index, const NoticeText& notice,
-                  state::NoticeKind kind) {
-    const AlertSettings& alerts = context.alerts;
-    const std::string host(context.hosts.at(index).host.view());
-    const std::int64_t now = std::time(nullptr);
-    auto add = [&](state::Channel channel) {
-        context.outbox->add(
-            index, host,
-            state::PendingNotice{channel, kind, std::string(notice.view()), now, 0, now});
-    };
-    if (email_channel_ready(alerts))
-        add(state::Channel::email);
-    if (telegram_channel_ready(alerts))
-        add(state::Channel::telegram);
-    if (kind == state::NoticeKind::alert && teams_channel_ready(alerts))
-        add(state::Channel::teams);
-}
-
-// Sends one notice: e-mail always (the channel makes its own enabled test), Telegram when
-// enabled, Teams only for alerts. Called with no lock held.
-void count_send(MonitorContext& context, Channel channel, int result) {
-    if (context.stats != nullptr)
-        context.stats->count_send(channel, result == 1);
-}
-
-void send_notice_now(MonitorContext& context, const NoticeText& notice, bool to_teams) {
-    MonitorServices& services = context.use();
-    AlertSettings& alerts = context.alerts;
-    BodyText body;
-    body.format("%s\n", notice.c_str());
-    NoticeText subject(notice.view());
-
-    // The e-mail channel makes its own enabled test; only sends it attempts are counted.
-    int sent = services.send_email(alerts, alerts.to.c_str(), subject.c_str(), body.c_str());
-    if (alerts.email_enabled != 0)
-        count_send(context, Channel::email, sent);
-    if (alerts.telegram_enabled != 0)
-        count_send(context, Channel::telegram, services.send_telegram(alerts, notice.c_str()));
-    if (to_teams && alerts.teams_enabled != 0)
-        count_send(context, Channel::teams, services.send_teams(alerts, body.c_str()));
-}
-
-// Without an outbox (contexts of the unit tests) the check sends the notice itself.
-void send_notice(MonitorContext& context, int index, const NoticeText& notice,
-                 state::NoticeKind kind) {
-    if (context.outbox != nullptr)
-        queue_notice(context, index, notice, kind);
-    else
-        send_notice_now(context, notice, kind == state::NoticeKind::alert);
+// Logs the notice and hands it to the delivery queue, one entry per channel that is configured
+// and carries its kind. Called with the host-state lock held, in the same step that marks the
+// host's alert sent or cleared, so no state written in between can show the one without the
+// other.
+void queue_notice(MonitorContext& context, int index, const HostRecord& record,
+                  const NoticeText& notice, NoticeKind kind) {
     log_event("***Alert sending : %s", notice.c_str());
+    if (context.outbox == nullptr)
+        return;
+    const std::string host(record.host.view());
+    const std::int64_t now = std::time(nullptr);
+    for (Channel channel : kAllChannels) {
+        if (!channel_carries(channel, kind) || !channel_ready(context.alerts, channel))
+            continue;
+        state::PendingNotice pending;
+        pending.channel = channel;
+        pending.kind = kind;
+        pending.text = std::string(notice.view());
+        pending.first_queued = now;
+        pending.next_try = now;
+        context.outbox->add(index, host, std::move(pending));
+    }
 }
 
 // A name that does not resolve is logged once per outage, so that DNS trouble can be told from
@@ -146,20 +115,16 @@ void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot, b
         return;
     }
 
-    // Marked before the lock is released, so no other path can raise the same alert twice.
+    // Marked and queued before the lock is released, so no other path can raise the same alert
+    // twice and no state written meanwhile holds the mark without the notice.
     record.alert_sent = 1;
     note_result(record, was_up, false);
-    lock.unlock();
-
     NoticeText notice;
     const NoticeText& detail = wants_builtin_text(record.pinglossmsg.view())
                                    ? failure
                                    : NoticeText(record.pinglossmsg.view());
     notice.format("%s %s", timestamp_now().c_str(), detail.c_str());
-    send_notice(context, slot.index, notice, state::NoticeKind::alert);
-
-    lock.lock();
-    record.fail_count = 1;
+    queue_notice(context, slot.index, record, notice, NoticeKind::alert);
     NoticeText status;
     format_alert_sent_status(status, record, pingcount);
     record.last_status.assign(status.view());
@@ -181,21 +146,17 @@ void on_success(MonitorContext& context, HostRecord& record, int index, const St
     const bool was_alerted = record.alert_sent != 0;
     record.alert_sent = 0;
     note_result(record, was_up, true);
+    if (was_alerted) {
+        NoticeText notice;
+        if (wants_builtin_text(record.pingbackmsg.view()))
+            notice.format("Back to normal.%s %s", timestamp_now().c_str(), status.c_str());
+        else
+            notice.format("%s %s", timestamp_now().c_str(), record.pingbackmsg.c_str());
+        queue_notice(context, index, record, notice, NoticeKind::recovery);
+    }
     lock.unlock();
-    if (!was_alerted) {
-        if (!was_up)
-            save_state(context);
-        return;
-    }
-
-    NoticeText notice;
-    if (wants_builtin_text(record.pingbackmsg.view())) {
-        notice.format("Back to normal.%s %s", timestamp_now().c_str(), status.c_str());
-    } else {
-        notice.format("%s %s", timestamp_now().c_str(), record.pingbackmsg.c_str());
-    }
-    send_notice(context, index, notice, state::NoticeKind::recovery);
-    save_state(context);
+    if (was_alerted || !was_up)
+        save_state(context);
 }
 
 }  // namespace

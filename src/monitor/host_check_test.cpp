@@ -54,14 +54,15 @@ std::vector<Sequence> sequences() {
          {
              {'D', line(count_text(1, 3)), 1, 0, count_text(1, 3), {}},
              {'D', line(count_text(2, 3)), 2, 0, count_text(2, 3), {}},
+             // The count goes on past the alert: it tells the failed checks in a row.
              {'D',
               line(count_text(3, 3)),
-              1,
+              3,
               1,
               kAlertSent,
-              {email(alert3), "telegram " + alert3, "teams " + alert3 + "\n"}},
-             {'D', line(kAlertSent), 2, 1, kAlertSent, {}},
-             {'D', line(kAlertSent), 3, 1, kAlertSent, {}},
+              {email(alert3), "telegram " + alert3, "teams " + alert3}},
+             {'D', line(kAlertSent), 4, 1, kAlertSent, {}},
+             {'D', line(kAlertSent), 5, 1, kAlertSent, {}},
              // Recovery goes to e-mail and Telegram, never to Teams.
              {'U', line(kUp), 0, 0, kUp, {email(back), "telegram " + back}},
              {'U', line(kUp), 0, 0, kUp, {}},
@@ -94,10 +95,10 @@ std::vector<Sequence> sequences() {
              {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
              {'D',
               line(count_text(2, 2)),
-              1,
+              2,
               1,
               kAlertSent,
-              {email("TS " + count_text(2, 2)), "teams TS " + count_text(2, 2) + "\n"}},
+              {email("TS " + count_text(2, 2)), "teams TS " + count_text(2, 2)}},
              {'U', line(kUp), 0, 0, kUp, {email(back)}},
          }},
         {"alertcount 2, DEFAULT loss text and custom back text",
@@ -110,7 +111,7 @@ std::vector<Sequence> sequences() {
              {'D', line(count_text(1, 2)), 1, 0, count_text(1, 2), {}},
              {'D',
               line(count_text(2, 2)),
-              1,
+              2,
               1,
               kAlertSent,
               {email("TS " + count_text(2, 2)), "telegram TS " + count_text(2, 2)}},
@@ -149,7 +150,7 @@ TEST_F(HostCheck, StateMachineFollowsEachSequence) {
         alerts.teams_enabled = seq.teams;
         bool up = true;
         fake.ping_up = [&up](const std::string&) { return up; };
-        fake.take_notices();
+        take_notices();
         std::size_t expected_log_lines = log_lines().size();
 
         for (std::size_t i = 0; i < seq.steps.size(); ++i) {
@@ -162,26 +163,35 @@ TEST_F(HostCheck, StateMachineFollowsEachSequence) {
             EXPECT_EQ(record.fail_count, step.fail_count);
             EXPECT_EQ(record.alert_sent, step.alert_sent);
             EXPECT_EQ(record.last_status.view(), step.last_status);
-            std::vector<std::string> notices = fake.take_notices();
+            std::vector<std::string> notices = take_notices();
             EXPECT_EQ(notices, step.notices);
 
-            // Every notice leaves exactly one event-log line with its text.
+            // Every notice leaves one event-log line with its text before any send, then one
+            // line for each channel that delivered it.
             std::vector<std::string> log = log_lines();
-            if (!step.notices.empty()) {
-                ++expected_log_lines;
-                ASSERT_EQ(log.size(), expected_log_lines);
-                std::string notice = notices[0].substr(notices[0].find(" subject=") + 9);
-                notice = notice.substr(0, notice.find(" body="));
-                EXPECT_EQ(log.back(), "TS ***Alert sending : " + notice);
+            ASSERT_GE(log.size(), expected_log_lines);
+            std::vector<std::string> added(log.begin() + static_cast<long>(expected_log_lines),
+                                           log.end());
+            expected_log_lines = log.size();
+            if (step.notices.empty()) {
+                EXPECT_TRUE(added.empty());
+                continue;
             }
-            EXPECT_EQ(log.size(), expected_log_lines);
+            ASSERT_EQ(added.size(), step.notices.size() + 1);
+            std::string notice = notices[0].substr(notices[0].find(" subject=") + 9);
+            notice = notice.substr(0, notice.find(" body="));
+            EXPECT_EQ(added[0], "TS ***Alert sending : " + notice);
+            const std::string kind = step.outcome == 'D' ? "alert" : "recovery notice";
+            for (std::size_t k = 1; k < added.size(); ++k)
+                EXPECT_TRUE(std::regex_match(
+                    added[k],
+                    std::regex("TS (Mail|Telegram|Teams) " + kind + " for 127\\.0\\.0\\.1 sent")))
+                    << added[k];
         }
     }
 }
 
 TEST_F(HostCheck, KeepsWhatTheReportsShow) {
-    RunStats stats;
-    context.stats = &stats;
     alerts.email_enabled = 1;
     alerts.telegram_enabled = 1;
     HostRecord& record = hosts.at(1);
@@ -220,6 +230,7 @@ TEST_F(HostCheck, KeepsWhatTheReportsShow) {
     EXPECT_EQ(history.recent_count, 4);
     EXPECT_EQ(history.recent_bits, 0b1001u);
     EXPECT_DOUBLE_EQ(history.availability(record.last_check_time), 0.5);
+    take_notices();
     EXPECT_EQ(stats.sends[static_cast<int>(Channel::email)][0].load(), 2u);
     EXPECT_EQ(stats.sends[static_cast<int>(Channel::telegram)][0].load(), 2u);
     EXPECT_EQ(stats.sends[static_cast<int>(Channel::teams)][0].load(), 0u);
@@ -320,7 +331,7 @@ TEST_F(HostCheck, PingEndedByTheStopChangesNothing) {
     EXPECT_EQ(record.alert_sent, 0);
     EXPECT_EQ(std::string(record.last_status.c_str()), "before");
     EXPECT_EQ(fake.tcp_calls.load(), 0);
-    EXPECT_TRUE(fake.take_notices().empty());
+    EXPECT_TRUE(take_notices().empty());
 }
 
 TEST_F(HostCheck, UnusableHostFailsWithoutAnyProbe) {

@@ -11,6 +11,7 @@
 
 #include "config/alert_config.h"
 #include "config/monitor_config.h"
+#include "notify/channel.h"
 #include "probe/probes.h"
 
 namespace hv {
@@ -30,10 +31,10 @@ struct WorkerSlot {
     std::int32_t failed = 0;
 };
 
-/// What the monitor does to the outside world: probes, channel sends, worker threads and the
-/// one-second sleeps. The defaults call the real probes and channels; unit tests override
-/// single operations to script hosts and record notices. Every operation may be called from
-/// several worker threads at once.
+/// What the monitor does to the outside world apart from notices: probes, worker threads and
+/// the one-second sleeps. The defaults call the real probes; unit tests override single
+/// operations to script hosts. Every operation may be called from several worker threads at
+/// once. Notices leave through the context's delivery queue only.
 class MonitorServices {
   public:
     virtual ~MonitorServices() = default;
@@ -41,10 +42,6 @@ class MonitorServices {
     /// What ping showed: the reply count, a name that does not resolve, the round-trip time.
     virtual PingResult ping(const char* host, int timeoutsec, int pingcount, StatusText& status);
     virtual FallbackResult tcp_fallback(const char* host, int timeoutsec, StatusText& status);
-    virtual int send_email(AlertSettings& alerts, const char* recipients, const char* subject,
-                           const char* body);
-    virtual int send_telegram(const AlertSettings& alerts, const char* text);
-    virtual int send_teams(const AlertSettings& alerts, const char* text);
 
     /// Starts a thread that runs check_host on `slot`, then `on_end` (when set) on the same
     /// thread. Throws std::system_error when the thread cannot be created; the loop then runs
@@ -59,23 +56,17 @@ class MonitorServices {
     static MonitorServices& real();
 };
 
-/// The channels a notice goes out on, as counted in RunStats.
-enum class Channel { email, telegram, teams };
-inline constexpr int kChannelCount = 3;
+inline constexpr int kChannelCount = state::kChannelCount;
 
-/// What the instance did, for the reports. The send counters are written by worker threads;
-/// the round fields only by the main thread between rounds.
+/// What the instance did, for the reports. The send counters are written by the delivery
+/// queue; the round fields only by the main thread between rounds.
 struct RunStats {
     /// Sends per channel: [channel][0] succeeded, [channel][1] failed.
-    std::atomic<std::uint64_t> sends[kChannelCount][2] = {};
+    SendCounters sends;
     /// When the last complete round started; 0 none yet. Atomic: the senders read it when
     /// they record the state after a send.
     std::atomic<std::int64_t> last_round{0};
     std::atomic<std::int64_t> round_duration_us{0};  ///< how long the checks of that round took
-
-    void count_send(Channel channel, bool ok) {
-        sends[static_cast<int>(channel)][ok ? 0 : 1].fetch_add(1, std::memory_order_relaxed);
-    }
 };
 
 /// Told after every complete round, on the main thread, with no lock held; may read the host
@@ -86,11 +77,10 @@ class RoundObserver {
     virtual void round_finished(const MonitorContext& context) = 0;
 };
 
-/// The process-wide records the monitor works on. `services` may stay null: the real
-/// probes and channels are used then. `stats` and `observer` may stay null too. With an
-/// `outbox`, checks queue their notices there and return; without one they send them
-/// themselves through `services`. With a `store`, the host states and pending notices are
-/// handed to it after every round and transition.
+/// The process-wide records the monitor works on. `services` may stay null: the real probes
+/// are used then. `stats` and `observer` may stay null too. Every notice is queued in the
+/// `outbox`; without one nothing is sent. With a `store`, the host states and pending notices
+/// are handed to it after every round and transition.
 struct MonitorContext {
     MonitorSettings& settings;
     HostTable& hosts;
@@ -107,11 +97,13 @@ struct MonitorContext {
 };
 
 /// The host-state lock: guards `fail_count`, `alert_sent` and `last_status` of every
-/// HostRecord. Taken before the console lock; never held during a probe or a send.
+/// HostRecord. Taken before the console lock and the delivery queue's lock, so a notice is
+/// queued in the same step that marks its alert sent or cleared; never held during a probe or
+/// a send.
 std::mutex& host_state_lock();
 
 /// One check of the host named by `slot`: probes it, updates its record and prints its line,
-/// and sends (or queues) the alert or the recovery notice on a transition. Returns 0 in every
+/// and queues the alert or the recovery notice on a transition. Returns 0 in every
 /// case; a null slot or an index outside the host table changes nothing.
 int check_host(MonitorContext& context, WorkerSlot* slot);
 
@@ -131,11 +123,11 @@ void monitor_loop(MonitorContext& context, std::int32_t& heartbeat_state);
 bool heartbeat_due(const AlertSettings& alerts, const std::tm& round_start,
                    std::int32_t heartbeat_state);
 
-/// Sends the daily heartbeat (e-mail to `iamalive`, Telegram when enabled) when it is due for
-/// the round that started at `round_start`, then records that round's day of the year in
-/// `heartbeat_state`, whatever the sends returned. The first round after the start, when it is
-/// outside hour 0, records its day without sending. Main thread only, between rounds: it reads
-/// the host records without the host-state lock.
+/// Queues the daily heartbeat (e-mail to `iamalive`, Telegram when configured) when it is due
+/// for the round that started at `round_start`, then records that round's day of the year in
+/// `heartbeat_state`; the delivery queue sends it and tries again like any notice. The first round
+/// after the start, when it is outside hour 0, records its day without sending. Main thread only,
+/// between rounds: it reads the host records without the host-state lock.
 void send_heartbeat_if_due(MonitorContext& context, std::time_t round_start,
                            std::int32_t& heartbeat_state);
 

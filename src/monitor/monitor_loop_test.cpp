@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "monitor/test_support.h"
+#include "platform/clock.h"
 
 namespace hv::test {
 namespace {
@@ -180,7 +181,7 @@ TEST_F(MonitorLoop, StopDuringBatchFinishesItAndStartsNoOther) {
 
     EXPECT_EQ(fake.ping_calls.load(), 2);
     EXPECT_EQ(hosts.at(2).alert_sent, 1);
-    EXPECT_EQ(fake.take_notices().size(), 1u);
+    EXPECT_EQ(take_notices().size(), 1u);
     EXPECT_EQ(fake.sleeps.load(), 0);
     EXPECT_EQ(out.find("Wait"), std::string::npos);
 }
@@ -212,7 +213,7 @@ TEST_F(MonitorLoop, FlappingHostsUnderFiftyWorkersGiveOneNoticePerTransition) {
 
     std::map<int, int> emails;
     std::map<int, int> telegrams;
-    for (const std::string& notice : fake.take_notices()) {
+    for (const std::string& notice : take_notices()) {
         std::size_t at = notice.find("127.0.0.");
         ASSERT_NE(at, std::string::npos) << notice;
         // "127.0.0.<n>" is followed by a blank in every notice text.
@@ -225,7 +226,47 @@ TEST_F(MonitorLoop, FlappingHostsUnderFiftyWorkersGiveOneNoticePerTransition) {
         EXPECT_EQ(emails[n], expected) << n;
         EXPECT_EQ(telegrams[n], expected) << n;
     }
-    EXPECT_EQ(static_cast<int>(log_lines().size()), kHosts * kRounds - kHosts / 2);
+    // One "***Alert sending" line per transition, and one "sent" line per channel send.
+    const int transitions = kHosts * kRounds - kHosts / 2;
+    int announced = 0;
+    int sent = 0;
+    for (const std::string& line : log_lines()) {
+        announced += line.find("***Alert sending : ") != std::string::npos ? 1 : 0;
+        sent += line.ends_with(" sent") ? 1 : 0;
+    }
+    EXPECT_EQ(announced, transitions);
+    EXPECT_EQ(sent, 2 * transitions);
+}
+
+// The heartbeat is a notice like any other: a channel that stalls on it holds no round.
+TEST_F(MonitorLoop, AStalledHeartbeatHoldsNoRound) {
+    add_hosts(2, 3);
+    settings.interval = 1;
+    alerts.iamalive_valid = 1;
+    alerts.iamalive.assign("alive@example.org");
+    sender.stall = [](const state::PendingNotice& notice) {
+        return notice.kind == NoticeKind::heartbeat;
+    };
+    int rounds = 0;
+    fake.on_sleep = [&rounds] {
+        if (++rounds == 5)
+            platform::request_stop();
+    };
+    // An earlier day was handled and this is another one: the first round owes the heartbeat,
+    // whatever the hour.
+    const std::time_t now = std::time(nullptr);
+    std::int32_t heartbeat_state = (platform::local_time(now).tm_yday + 183) % 366;
+    ::testing::internal::CaptureStdout();
+    monitor_loop(context, heartbeat_state);
+    ::testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(fake.ping_calls.load(), 10);
+    EXPECT_EQ(outbox.pending(2)[0].size(), 1u) << "the heartbeat still waits for its channel";
+    sender.release();
+    const std::vector<std::string> sent = take_notices();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].starts_with("email to=alive@example.org subject=hostvigil is up"))
+        << sent[0];
 }
 
 }  // namespace

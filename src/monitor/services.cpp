@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "monitor/monitor.h"
-#include "notify/channels.h"
 #include "probe/probes.h"
 
 namespace hv {
@@ -16,19 +15,6 @@ PingResult MonitorServices::ping(const char* host, int timeoutsec, int pingcount
 
 FallbackResult MonitorServices::tcp_fallback(const char* host, int timeoutsec, StatusText& status) {
     return tcp_fallback_probe(host, timeoutsec, status);
-}
-
-int MonitorServices::send_email(AlertSettings& alerts, const char* recipients, const char* subject,
-                                const char* body) {
-    return send_email_alert(alerts, recipients, subject, body);
-}
-
-int MonitorServices::send_telegram(const AlertSettings& alerts, const char* text) {
-    return send_telegram_alert(alerts, text);
-}
-
-int MonitorServices::send_teams(const AlertSettings& alerts, const char* text) {
-    return send_teams_alert(alerts, text);
 }
 
 std::thread MonitorServices::start_worker(MonitorContext& context, WorkerSlot* slot,

@@ -1,5 +1,6 @@
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "monitor/monitor.h"
 #include "notify/outbox.h"
@@ -20,9 +21,14 @@ void save_state(MonitorContext& context) {
             ? 0
             : (context.settings.host_count > kMaxHosts ? kMaxHosts : context.settings.host_count);
     state::Snapshot snapshot;
+    std::vector<std::vector<state::PendingNotice>> pending;
     {
+        // Notices are queued under the host-state lock in the step that marks the alert, so
+        // hosts and queue read under it agree: no alert mark without its notice.
         std::lock_guard<std::mutex> lock(host_state_lock());
         snapshot = state::capture_hosts(context.hosts, host_count);
+        if (context.outbox != nullptr)
+            pending = context.outbox->pending(host_count);
     }
     snapshot.saved_at = static_cast<std::int64_t>(std::time(nullptr));
     if (context.stats != nullptr) {
@@ -37,8 +43,8 @@ void save_state(MonitorContext& context) {
                      stats.sends[channel][1].load(std::memory_order_relaxed))});
         }
     }
-    if (context.outbox != nullptr) {
-        auto pending = context.outbox->pending(host_count);
+    if (!pending.empty()) {
+        snapshot.pending = std::move(pending[0]);
         for (int i = 1; i <= host_count; ++i)
             snapshot.hosts[static_cast<std::size_t>(i - 1)].pending =
                 std::move(pending[static_cast<std::size_t>(i)]);

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "monitor/monitor.h"
+#include "notify/outbox.h"
 #include "platform/stop.h"
 #include "scratch.h"
 
@@ -30,8 +33,71 @@ inline std::string mask_timestamps(const std::string& text) {
     return std::regex_replace(text, stamp, "TS");
 }
 
-/// Probes answer from scripts; sends are recorded as "email to=<r> subject=<s> body=<b>",
-/// "telegram <text>" and "teams <text>" with timestamps masked.
+/// Records every notice the delivery queue sends as "email to=<r> subject=<s> body=<b>",
+/// "telegram <text>" and "teams <text>" with timestamps masked, and delivers it.
+class FakeSender : public NoticeSender {
+  public:
+    explicit FakeSender(const AlertSettings& alerts) : alerts_(alerts) {}
+
+    SendOutcome send(const state::PendingNotice& notice) override {
+        {
+            std::unique_lock<std::mutex> guard(mutex_);
+            released_.wait(guard, [&] { return open_ || !stall(notice); });
+        }
+        std::string line;
+        switch (notice.channel) {
+            case Channel::email:
+                line = "email to=" +
+                       (notice.recipients.empty() ? std::string(alerts_.to.view())
+                                                  : notice.recipients) +
+                       " subject=" + notice.text +
+                       " body=" + (notice.body.empty() ? notice.text + "\n" : notice.body);
+                break;
+            case Channel::telegram:
+                line = "telegram " + notice.text;
+                break;
+            case Channel::teams:
+                line = "teams " + notice.text;
+                break;
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        sent_[static_cast<std::size_t>(notice.channel)].push_back(mask_timestamps(line));
+        return SendOutcome{0, {}};
+    }
+
+    /// What was sent since the last call: the e-mails, then the Telegram messages, then the
+    /// Teams cards (each channel sends on its own thread), each channel's in sending order.
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<std::string> out;
+        for (auto& channel : sent_) {
+            out.insert(out.end(), channel.begin(), channel.end());
+            channel.clear();
+        }
+        return out;
+    }
+
+    /// Which notices stall until release(): a channel that does not answer.
+    std::function<bool(const state::PendingNotice&)> stall = [](const state::PendingNotice&) {
+        return false;
+    };
+    void release() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            open_ = true;
+        }
+        released_.notify_all();
+    }
+
+  private:
+    const AlertSettings& alerts_;
+    std::condition_variable released_;
+    bool open_ = false;
+    std::mutex mutex_;
+    std::array<std::vector<std::string>, state::kChannelCount> sent_;
+};
+
+/// Probes answer from scripts.
 class FakeServices : public MonitorServices {
   public:
     std::function<bool(const std::string& host)> ping_up = [](const std::string&) { return true; };
@@ -78,19 +144,6 @@ class FakeServices : public MonitorServices {
         status.format("Ping blocked but TCP reachable: %s", host);
         return {true, false};
     }
-    int send_email(AlertSettings&, const char* recipients, const char* subject,
-                   const char* body) override {
-        record(std::string("email to=") + recipients + " subject=" + subject + " body=" + body);
-        return 1;
-    }
-    int send_telegram(const AlertSettings&, const char* text) override {
-        record(std::string("telegram ") + text);
-        return 1;
-    }
-    int send_teams(const AlertSettings&, const char* text) override {
-        record(std::string("teams ") + text);
-        return 1;
-    }
     std::thread start_worker(MonitorContext& context, WorkerSlot* slot,
                              std::function<void()> on_end) override {
         if (refuse_thread(slot->index))
@@ -103,37 +156,39 @@ class FakeServices : public MonitorServices {
         on_sleep();
     }
 
-    std::vector<std::string> take_notices() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        std::vector<std::string> out;
-        out.swap(notices_);
-        return out;
-    }
-
     std::atomic<int> ping_calls{0};
     std::atomic<int> tcp_calls{0};
     std::atomic<int> sleeps{0};
-
-  private:
-    void record(const std::string& notice) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        notices_.push_back(mask_timestamps(notice));
-    }
-    std::mutex mutex_;
-    std::vector<std::string> notices_;
 };
 
 /// Runs each test in a fresh temporary working directory (the event log lands there) with the
-/// stop request cleared, and offers records and a context on the fake services.
+/// stop request cleared, and offers records and a context on the fake services whose notices
+/// go through a real delivery queue to the fake sender. Every channel is configured.
 class MonitorFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         work_.emplace("monitor");
         platform::clear_stop_request();
+        alerts.email_enabled = 1;
+        alerts.server.assign("smtp://127.0.0.1:1");
+        alerts.email.assign("monitor@example.org");
+        alerts.password.assign("secret");
+        alerts.to.assign("ops@example.org");
+        alerts.token.assign("1:token");
+        alerts.chat_id.assign("42");
+        alerts.teams_webhook.assign("https://127.0.0.1:1/hook");
+        outbox.start();
     }
     void TearDown() override {
+        outbox.stop_after_draining(0);
         platform::clear_stop_request();
         work_.reset();
+    }
+
+    /// The notices sent since the last call, once the delivery queue has sent all it holds.
+    std::vector<std::string> take_notices() {
+        EXPECT_TRUE(outbox.wait_until_idle(std::chrono::seconds(30)));
+        return sender.take();
     }
 
     /// Hosts 1..count named "127.0.0.<n>", every configuration field at its default.
@@ -159,7 +214,10 @@ class MonitorFixture : public ::testing::Test {
     HostTable hosts;
     AlertSettings alerts;
     FakeServices fake;
-    MonitorContext context{settings, hosts, alerts, &fake};
+    FakeSender sender{alerts};
+    RunStats stats;
+    Outbox outbox{sender, 0, OutboxHooks{nullptr, nullptr, &stats.sends}};
+    MonitorContext context{settings, hosts, alerts, &fake, &stats, nullptr, &outbox};
 
   private:
     std::optional<ScopedWorkDir> work_;

@@ -151,7 +151,7 @@ TEST_F(WindowSchedule, StopRequestStartsNoFurtherCheck) {
 
     EXPECT_EQ(fake.ping_calls.load(), 2);
     EXPECT_EQ(hosts.at(1).alert_sent, 1);
-    EXPECT_EQ(fake.take_notices().size(), 1u);
+    EXPECT_EQ(take_notices().size(), 1u);
     EXPECT_EQ(fake.sleeps.load(), 0);
     EXPECT_EQ(out.find("Wait"), std::string::npos) << out;
 }

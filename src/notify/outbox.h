@@ -1,8 +1,11 @@
-// Delivery apart from checking: checks queue their notices here and go on; one sender thread
-// per channel sends them, keeps each host's notices in order and tries failed sends again.
+// The delivery queue: the one way out for every notice (alerts, recoveries, the heartbeat and
+// the notification test). Producers queue their notices here and go on; one sender thread per
+// channel sends them, keeps each host's notices in order, tries failed sends again, counts
+// every send and logs its outcome.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "config/alert_config.h"
+#include "notify/channel.h"
 #include "state/state.h"
 
 namespace hv {
@@ -32,33 +36,58 @@ class RetrySchedule {
     std::vector<std::int64_t> pauses_;
 };
 
-/// Sends one notice on one channel. Returns curl's exit code: 0 when delivered, -1 when curl
-/// could not be run. Called on the channel's sender thread, one send per channel at a time.
+/// What one send did.
+struct SendOutcome {
+    int exit_code = -1;   ///< curl's exit code: 0 delivered, -1 curl could not be run
+    std::string failure;  ///< why a failed send failed, as the channel tells it; may be empty
+};
+
+/// Sends one notice on the channel it names. Called on that channel's sender thread, one
+/// send per channel at a time.
 class NoticeSender {
   public:
     virtual ~NoticeSender() = default;
-    virtual int send(state::Channel channel, state::NoticeKind kind, const std::string& text) = 0;
+    virtual SendOutcome send(const state::PendingNotice& notice) = 0;
 };
 
-/// The real channels: an e-mail to `to` with the notice as subject and body, a Telegram
-/// message, a Teams card.
+/// The real channels: an e-mail (the text as subject, the body or else the text as body, to
+/// the notice's recipients or else the alert recipients), a Telegram message, a Teams card.
 class ChannelSender : public NoticeSender {
   public:
     explicit ChannelSender(AlertSettings& alerts) : alerts_(alerts) {}
-    int send(state::Channel channel, state::NoticeKind kind, const std::string& text) override;
+    SendOutcome send(const state::PendingNotice& notice) override;
 
   private:
     AlertSettings& alerts_;
 };
 
+/// One send that has been settled, handed to OutboxHooks::settled.
+struct SettledSend {
+    int host_index = 0;  ///< 0: a notice of the instance
+    state::PendingNotice notice;
+    SendOutcome outcome;
+    bool final = false;  ///< delivered or given up; otherwise it waits for a retry
+};
+
+/// What the owner of an outbox wants to hear. Every hook is called on a sender thread with no
+/// lock of the outbox held.
+struct OutboxHooks {
+    /// After each send, so that the caller can record the notices still pending.
+    std::function<void()> changed;
+    /// After each send, with its outcome.
+    std::function<void(const SettledSend&)> settled;
+    /// Counts every send by channel and outcome when set.
+    SendCounters* counters = nullptr;
+};
+
 /// Owns one sender thread per channel from start() until stop_after_draining() or the
-/// destructor. Every member is safe to call from any thread.
+/// destructor. Every member is safe to call from any thread. Retry times are kept on the
+/// monotonic clock, so a clock set back or forward neither holds nor hurries a retry; the
+/// wall-clock times in each notice are for the state file and the log.
 class Outbox {
   public:
     /// `retry_minutes`: how long a failed notice is tried again (0: one try only).
-    /// `on_change` is called on a sender thread, with no lock of the outbox held, after each
-    /// send, so that the caller can record the notices still pending.
-    Outbox(NoticeSender& sender, std::int32_t retry_minutes, std::function<void()> on_change,
+    Outbox(NoticeSender& sender, std::int32_t retry_minutes, OutboxHooks hooks = {},
            RetrySchedule schedule = RetrySchedule());
     /// Ends the sender threads after their sends in flight, sending nothing more.
     ~Outbox();
@@ -68,15 +97,21 @@ class Outbox {
     /// Starts the sender threads.
     void start();
 
-    /// Queues `notice` for host `host_index` (named `host` in the event log) behind the host's
-    /// earlier notices on the same channel. `restored`: it comes from the state file of an
-    /// earlier run, so it counts as late when sent.
+    /// Queues `notice` for host `host_index` (named `host` in the event log; 0 and an empty
+    /// name for a notice of the instance) behind the host's earlier notices on the same
+    /// channel. Gives the notice its lasting id when it has none. `restored`: it comes from
+    /// the state file of an earlier run, so it counts as late when sent. Test notices are not
+    /// logged here: the test reports them itself.
     void add(int host_index, const std::string& host, state::PendingNotice notice,
              bool restored = false);
 
-    /// The notices not yet delivered, per host index (element 0 unused, `host_count` + 1
-    /// elements), in their queue order; the one in flight included.
+    /// The notices not yet delivered, per host index (`host_count` + 1 elements, element 0
+    /// for the instance's own), in their queue order; the one in flight included.
     std::vector<std::vector<state::PendingNotice>> pending(int host_count) const;
+
+    /// Waits until every queue is empty and no send or hook runs, at most `timeout`. True when
+    /// that happened.
+    bool wait_until_idle(std::chrono::milliseconds timeout) const;
 
     /// The orderly stop: sends that are running finish; notices due now are still sent, but no
     /// send is started once `start_window_seconds` have passed; notices waiting for a retry
@@ -84,34 +119,42 @@ class Outbox {
     void stop_after_draining(int start_window_seconds);
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Entry {
-        std::uint64_t id = 0;  ///< tells entries apart while the lock is released for a send
+        std::uint64_t serial = 0;  ///< tells entries apart while the lock is released for a send
         int host_index = 0;
         std::string host;
         state::PendingNotice notice;
         bool restored = false;
+        Clock::time_point queued;  ///< when the notice was first queued, on the monotonic clock
+        Clock::time_point due;     ///< when it may be sent next
     };
-    static constexpr std::size_t kChannels = 3;
+    static constexpr std::size_t kChannels = state::kChannelCount;
 
-    void run(state::Channel channel);
-    std::vector<Entry>::iterator next_due(std::vector<Entry>& queue, std::time_t now,
-                                          std::time_t& wake);
-    void settle(std::vector<Entry>& queue, std::uint64_t id, int exit_code, std::time_t now);
-    void stop_threads();
+    void run(Channel channel);
+    std::vector<Entry>::iterator next_due(std::vector<Entry>& queue, Clock::time_point now,
+                                          Clock::time_point& wake, bool& waits);
+    std::string settle(std::vector<Entry>& queue, std::uint64_t serial, const SendOutcome& outcome,
+                       SettledSend& settled);
 
     NoticeSender& sender_;
-    const std::int64_t retry_seconds_;
-    const std::function<void()> on_change_;
+    const std::chrono::seconds retry_time_;
+    const OutboxHooks hooks_;
     const RetrySchedule schedule_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    mutable std::condition_variable idle_;
     std::array<std::vector<Entry>, kChannels> queues_;
     std::array<std::thread, kChannels> threads_;
-    std::uint64_t last_id_ = 0;
+    std::uint64_t last_serial_ = 0;
+    int busy_ = 0;  ///< sends (with their hooks) running now
     bool draining_ = false;
-    std::time_t drain_deadline_ = 0;  ///< no send starts after this while draining
-    bool stopping_ = false;           ///< end at once, sending nothing more
+    Clock::time_point drain_deadline_;  ///< no send starts after this while draining
+    bool stopping_ = false;             ///< end at once, sending nothing more
 };
+
+/// A new lasting notice id: the time, the process and a counter, unique on this machine.
+std::string make_notice_id();
 
 }  // namespace hv

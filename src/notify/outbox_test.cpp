@@ -35,15 +35,16 @@ TEST(RetrySchedule, GrowsThenRepeatsItsLastPause) {
 // text (0 when none is left).
 class ScriptedSender : public NoticeSender {
   public:
-    int send(Channel channel, NoticeKind, const std::string& text) override {
+    SendOutcome send(const PendingNotice& notice) override {
         std::lock_guard<std::mutex> guard(mutex);
-        sent.push_back(std::string(state::channel_key(channel)) + " " + text);
-        auto& codes = script[text];
+        sent.push_back(std::string(state::channel_key(notice.channel)) + " " + notice.text);
+        ids.push_back(notice.id);
+        auto& codes = script[notice.text];
         if (codes.empty())
-            return 0;
+            return {0, {}};
         int code = codes.front();
         codes.erase(codes.begin());
-        return code;
+        return {code, code == 22 ? "HTTP 500" : ""};
     }
     std::vector<std::string> log() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -51,6 +52,7 @@ class ScriptedSender : public NoticeSender {
     }
     std::mutex mutex;
     std::vector<std::string> sent;
+    std::vector<std::string> ids;
     std::map<std::string, std::vector<int>> script;
 };
 
@@ -59,7 +61,13 @@ class OutboxTest : public ::testing::Test {
     static PendingNotice notice(Channel channel, NoticeKind kind, const std::string& text,
                                 std::time_t next_try = 0) {
         const std::time_t now = std::time(nullptr);
-        return PendingNotice{channel, kind, text, now, 0, next_try == 0 ? now : next_try};
+        PendingNotice out;
+        out.channel = channel;
+        out.kind = kind;
+        out.text = text;
+        out.first_queued = now;
+        out.next_try = next_try == 0 ? now : next_try;
+        return out;
     }
     std::vector<std::string> log_lines() const {
         static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
@@ -84,7 +92,7 @@ class OutboxTest : public ::testing::Test {
 
 TEST_F(OutboxTest, AHostsRecoveryWaitsBehindItsRetryingAlertWhileOtherHostsPass) {
     sender.script["db1 down"] = {7};
-    Outbox outbox(sender, 60, nullptr, RetrySchedule({1}));
+    Outbox outbox(sender, 60, {}, RetrySchedule({1}));
     outbox.start();
     outbox.add(1, "db1", notice(Channel::email, NoticeKind::alert, "db1 down"));
     outbox.add(1, "db1", notice(Channel::email, NoticeKind::recovery, "db1 back"));
@@ -104,13 +112,13 @@ TEST_F(OutboxTest, AHostsRecoveryWaitsBehindItsRetryingAlertWhileOtherHostsPass)
 TEST_F(OutboxTest, ASlowChannelDoesNotHoldTheOthers) {
     struct SlowMail : ScriptedSender {
         std::atomic<bool> release{false};
-        int send(Channel channel, NoticeKind kind, const std::string& text) override {
-            while (channel == Channel::email && !release)
+        SendOutcome send(const PendingNotice& notice) override {
+            while (notice.channel == Channel::email && !release)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            return ScriptedSender::send(channel, kind, text);
+            return ScriptedSender::send(notice);
         }
     } slow;
-    Outbox outbox(slow, 60, nullptr);
+    Outbox outbox(slow, 60);
     outbox.start();
     outbox.add(1, "a", notice(Channel::email, NoticeKind::alert, "a"));
     outbox.add(1, "a", notice(Channel::telegram, NoticeKind::alert, "a"));
@@ -144,7 +152,7 @@ TEST_F(OutboxTest, FailedSendsAreGivenUpAfterTheRetryTime) {
          58,
          {22, 22},
          1,
-         "Telegram alert for h failed (curl exit code 22), given up after 1 try"},
+         "Telegram alert for h failed (curl exit code 22: HTTP 500), given up after 1 try"},
         {"curl missing",
          0,
          0,
@@ -156,7 +164,7 @@ TEST_F(OutboxTest, FailedSendsAreGivenUpAfterTheRetryTime) {
         fs::remove(dir_ / "hostvigil_log.txt");
         ScriptedSender local;
         local.script["t"] = c.codes;
-        Outbox outbox(local, c.retry_minutes, nullptr, RetrySchedule({5}));
+        Outbox outbox(local, c.retry_minutes, {}, RetrySchedule({5}));
         outbox.start();
         PendingNotice n = notice(Channel::telegram, NoticeKind::alert, "t");
         n.first_queued -= c.queued_ago;
@@ -171,7 +179,7 @@ TEST_F(OutboxTest, FailedSendsAreGivenUpAfterTheRetryTime) {
 
 TEST_F(OutboxTest, DrainingSendsWhatIsDueAndKeepsWhatWaitsForARetry) {
     const std::time_t later = std::time(nullptr) + 600;
-    Outbox outbox(sender, 60, nullptr);
+    Outbox outbox(sender, 60);
     outbox.add(1, "a", notice(Channel::email, NoticeKind::alert, "a waits", later));
     outbox.add(1, "a", notice(Channel::email, NoticeKind::recovery, "a back"));
     outbox.add(2, "b", notice(Channel::email, NoticeKind::alert, "b due"));
@@ -192,6 +200,61 @@ TEST_F(OutboxTest, DrainingSendsWhatIsDueAndKeepsWhatWaitsForARetry) {
     std::vector<std::string> lines = log_lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Teams alert for c sent, 5 min late"),
               lines.end());
+}
+
+// retry_minutes counts minutes: one minute leaves room for a retry a few seconds later.
+TEST_F(OutboxTest, RetryTimeIsCountedInMinutes) {
+    sender.script["t"] = {7};
+    Outbox outbox(sender, 1, {}, RetrySchedule({2}));
+    outbox.start();
+    outbox.add(1, "h", notice(Channel::telegram, NoticeKind::alert, "t"));
+    ASSERT_TRUE(wait_for([&] { return sender.log().size() == 2; }));
+    outbox.stop_after_draining(5);
+    const auto lines = log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Telegram alert for h failed (curl exit code 7), next try in 2 s");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(Telegram alert for h sent, \d s late)")))
+        << lines[1];
+}
+
+// The instance's own notices (index 0) go the same way: logged without a host, kept as
+// pending under index 0, counted; a notice keeps one id over all its tries; test messages
+// are reported by the test, not logged here.
+TEST_F(OutboxTest, InstanceNoticesKeepTheirIdAndAreCounted) {
+    sender.script["alive"] = {22};
+    SendCounters counters;
+    std::mutex settled_mutex;
+    std::vector<bool> finals;
+    Outbox outbox(sender, 60,
+                  OutboxHooks{nullptr,
+                              [&](const SettledSend& settled) {
+                                  std::lock_guard<std::mutex> guard(settled_mutex);
+                                  finals.push_back(settled.final);
+                              },
+                              &counters},
+                  RetrySchedule({1}));
+    PendingNotice heartbeat = notice(Channel::email, NoticeKind::heartbeat, "alive");
+    outbox.add(0, "", heartbeat);
+    ASSERT_EQ(outbox.pending(0)[0].size(), 1u);
+    const std::string id = outbox.pending(0)[0][0].id;
+    EXPECT_FALSE(id.empty());
+    outbox.add(0, "", notice(Channel::teams, NoticeKind::test, "card"));
+    outbox.start();
+    ASSERT_TRUE(outbox.wait_until_idle(std::chrono::seconds(30)));
+    outbox.stop_after_draining(0);
+
+    std::vector<std::string> ids = sender.ids;
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 2) << "both tries carry the same id";
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{
+                  "Mail heartbeat failed (curl exit code 22: HTTP 500), next try in 1 s",
+                  "Mail heartbeat sent, 1 s late"}));
+    EXPECT_EQ(counters[0][0].load(), 1u);
+    EXPECT_EQ(counters[0][1].load(), 1u);
+    EXPECT_EQ(counters[2][0].load(), 1u);
+    std::sort(finals.begin(), finals.end());
+    EXPECT_EQ(finals, (std::vector<bool>{false, true, true}));
 }
 
 }  // namespace

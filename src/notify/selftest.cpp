@@ -1,9 +1,10 @@
 #include "notify/selftest.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
-#include "notify/channels.h"
+#include "notify/outbox.h"
 #include "output/sinks.h"
 #include "output/timestamp.h"
 #include "platform/instance.h"
@@ -52,10 +53,32 @@ int run_notification_test(MonitorSettings& settings, AlertSettings& alerts) {
         label, stamp.c_str(), settings.host_count, settings.interval, settings.pingcount,
         settings.workers);
 
+    // The test goes the way every notice goes, through the delivery queue, with one try per
+    // channel and one channel at a time, so its report reads in order.
+    ChannelSender sender(alerts);
+    int outcome = 0;
+    Outbox outbox(sender, 0, OutboxHooks{nullptr, [&outcome](const SettledSend& settled) {
+                                             outcome = settled.outcome.exit_code == 0 ? 1 : 0;
+                                         }});
+    outbox.start();
+    auto send = [&](Channel channel, const char* text, const char* body) {
+        state::PendingNotice notice;
+        notice.channel = channel;
+        notice.kind = NoticeKind::test;
+        notice.text = text;
+        if (body != nullptr)
+            notice.body = body;
+        notice.first_queued = notice.next_try = static_cast<std::int64_t>(std::time(nullptr));
+        outcome = 0;
+        outbox.add(0, std::string(), std::move(notice));
+        outbox.wait_until_idle(std::chrono::hours(1));
+        return outcome;
+    };
+
     int email = 0;
     report("Testing Email alert...\n");
     if (alerts.email_enabled != 0 && !alerts.to.empty()) {
-        email = send_email_alert(alerts, alerts.to.c_str(), subject.c_str(), long_text.c_str());
+        email = send(Channel::email, subject.c_str(), long_text.c_str());
         report_result("Email", email);
     } else {
         report("Email not configured\n");
@@ -65,7 +88,7 @@ int run_notification_test(MonitorSettings& settings, AlertSettings& alerts) {
     int telegram = 0;
     report("\nTesting Telegram alert...\n");
     if (alerts.telegram_enabled != 0 && !alerts.token.empty() && !alerts.chat_id.empty()) {
-        telegram = send_telegram_alert(alerts, short_text.c_str());
+        telegram = send(Channel::telegram, short_text.c_str(), nullptr);
         report_result("Telegram", telegram);
     } else {
         report("Telegram not configured\n");
@@ -75,12 +98,13 @@ int run_notification_test(MonitorSettings& settings, AlertSettings& alerts) {
     int teams = 0;
     report("\nTesting Microsoft Teams alert...\n");
     if (alerts.teams_enabled != 0 && !alerts.teams_webhook.empty()) {
-        teams = send_teams_alert(alerts, long_text.c_str());
+        teams = send(Channel::teams, long_text.c_str(), nullptr);
         report_result("Teams", teams);
     } else {
         report("Teams not configured\n");
         log_event("Teams test skipped: teams_webhook not configured");
     }
+    outbox.stop_after_draining(0);
 
     std::printf("\nTest result:\nEmail    : %s\nTelegram : %s\nTeams    : %s\n", verdict(email),
                 verdict(telegram), verdict(teams));

@@ -8,8 +8,6 @@
 namespace hv {
 namespace {
 
-constexpr const char* kChannelNames[kChannelCount] = {"email", "telegram", "teams"};
-
 void write_one(const char* path, const std::string& text, bool& failed) {
     const bool ok = write_report_file(path, text);
     if (!ok && !failed)
@@ -25,9 +23,9 @@ ReportView current_report_view(const MonitorContext& context, const RunStats& st
     view.last_round = stats.last_round;
     view.round_duration_us = stats.round_duration_us;
     for (int channel = 0; channel < kChannelCount; ++channel) {
-        view.sends.push_back({kChannelNames[channel], "ok",
+        view.sends.push_back({state::channel_key(kAllChannels[channel]), "ok",
                               stats.sends[channel][0].load(std::memory_order_relaxed)});
-        view.sends.push_back({kChannelNames[channel], "failed",
+        view.sends.push_back({state::channel_key(kAllChannels[channel]), "failed",
                               stats.sends[channel][1].load(std::memory_order_relaxed)});
     }
     return view;
@@ -39,11 +37,9 @@ state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& 
     snapshot.saved_at = now;
     snapshot.last_round = stats.last_round;
     snapshot.round_duration_us = stats.round_duration_us;
-    const state::Channel channels[kChannelCount] = {state::Channel::email, state::Channel::telegram,
-                                                    state::Channel::teams};
     for (int channel = 0; channel < kChannelCount; ++channel) {
         snapshot.sends.push_back(
-            {channels[channel],
+            {kAllChannels[channel],
              static_cast<std::int64_t>(stats.sends[channel][0].load(std::memory_order_relaxed)),
              static_cast<std::int64_t>(stats.sends[channel][1].load(std::memory_order_relaxed))});
     }

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "monitor/monitor.h"
-#include "notify/channels.h"
+#include "notify/channel.h"
 #include "notify/outbox.h"
 #include "output/sinks.h"
 #include "shell/report_files.h"
@@ -13,35 +13,24 @@
 namespace hv {
 namespace {
 
-// The real channels, each attempt counted for the reports.
-class CountingSender : public NoticeSender {
-  public:
-    CountingSender(AlertSettings& alerts, RunStats& stats) : channels_(alerts), stats_(stats) {}
-    int send(state::Channel channel, state::NoticeKind kind, const std::string& text) override {
-        const int exit_code = channels_.send(channel, kind, text);
-        stats_.count_send(static_cast<Channel>(channel), exit_code == 0);
-        return exit_code;
-    }
-
-  private:
-    ChannelSender channels_;
-    RunStats& stats_;
-};
-
-bool channel_ready(const AlertSettings& alerts, state::Channel channel) {
-    switch (channel) {
-        case state::Channel::email:
-            return email_channel_ready(alerts);
-        case state::Channel::telegram:
-            return telegram_channel_ready(alerts);
-        case state::Channel::teams:
-            return teams_channel_ready(alerts);
-    }
-    return false;
+void log_dropped(const state::PendingNotice& notice, const std::string& host, const char* why) {
+    log_event("Pending %s %s%s%s dropped: %s", state::channel_key(notice.channel),
+              state::kind_key(notice.kind), host.empty() ? "" : " for ", host.c_str(), why);
 }
 
-// Restores the hosts from the state file and queues their undelivered notices. A notice for
-// a channel that is no longer configured cannot be sent: it is dropped with a line.
+// Queues one restored notice, or drops it with a line when its channel is no longer
+// configured.
+void requeue(MonitorContext& context, Outbox& outbox, int index, const std::string& host,
+             state::PendingNotice notice) {
+    if (!channel_ready(context.alerts, notice.channel)) {
+        log_dropped(notice, host, "the channel is not configured");
+        return;
+    }
+    outbox.add(index, host, std::move(notice), true);
+}
+
+// Restores the hosts from the state file and queues their undelivered notices. A notice that
+// cannot be sent any more (its channel or its host is gone) is dropped with a line naming it.
 void restore(MonitorContext& context, Outbox& outbox) {
     state::Snapshot saved;
     std::string reason;
@@ -56,18 +45,18 @@ void restore(MonitorContext& context, Outbox& outbox) {
             return;
     }
     const int host_count = context.settings.host_count;
-    auto pending = state::restore_hosts(context.hosts, host_count, std::move(saved));
+    std::vector<state::HostState> removed;
+    auto pending = state::restore_hosts(context.hosts, host_count, std::move(saved), &removed);
+    for (const state::HostState& host : removed) {
+        for (const state::PendingNotice& notice : host.pending)
+            log_dropped(notice, host.host, "the host is no longer configured");
+    }
+    for (state::PendingNotice& notice : pending[0])
+        requeue(context, outbox, 0, std::string(), std::move(notice));
     for (int i = 1; i <= host_count; ++i) {
         const std::string host(context.hosts.at(i).host.view());
-        for (state::PendingNotice& notice : pending[static_cast<std::size_t>(i)]) {
-            if (!channel_ready(context.alerts, notice.channel)) {
-                log_event("Pending %s %s for %s dropped: the channel is not configured",
-                          state::channel_key(notice.channel), state::kind_key(notice.kind),
-                          host.c_str());
-                continue;
-            }
-            outbox.add(i, host, std::move(notice), true);
-        }
+        for (state::PendingNotice& notice : pending[static_cast<std::size_t>(i)])
+            requeue(context, outbox, i, host, std::move(notice));
     }
 }
 
@@ -78,12 +67,13 @@ void run_session(MonitorSettings& settings, HostTable& hosts, AlertSettings& ale
     log_event("hostvigil 1.0 started: %d hosts", settings.host_count);
     state::StateStore store(state::kStateFile);
     RunStats stats;
-    CountingSender sender(alerts, stats);
+    ChannelSender sender(alerts);
     // The state file is written by save_state, with the pending notices; the report files
     // only render the status page and the metrics.
     ReportFiles report_files(stats, nullptr);
     MonitorContext context{settings, hosts, alerts, nullptr, &stats, &report_files};
-    Outbox outbox(sender, alerts.retry_minutes, [&context] { save_state(context); });
+    Outbox outbox(sender, alerts.retry_minutes,
+                  OutboxHooks{[&context] { save_state(context); }, nullptr, &stats.sends});
     context.outbox = &outbox;
     context.store = &store;
 

@@ -79,18 +79,21 @@ Snapshot capture_hosts(const HostTable& table, int host_count) {
 }
 
 std::vector<std::vector<PendingNotice>> restore_hosts(HostTable& table, int host_count,
-                                                      Snapshot snapshot) {
+                                                      Snapshot snapshot,
+                                                      std::vector<HostState>* dropped) {
     std::map<HostKey, HostState*> saved;
     for (HostState& host : snapshot.hosts)
         saved.emplace(HostKey{host.host, host.occurrence}, &host);
 
     std::vector<std::vector<PendingNotice>> pending(static_cast<std::size_t>(host_count) + 1);
+    pending[0] = std::move(snapshot.pending);
     std::vector<HostKey> keys = host_keys(table, host_count);
     for (int i = 1; i <= host_count; ++i) {
         auto it = saved.find(keys[static_cast<std::size_t>(i - 1)]);
         if (it == saved.end())
             continue;
         HostState& host = *it->second;
+        saved.erase(it);
         HostRecord& record = table.at(i);
         record.fail_count = host.fail_count;
         record.alert_sent = host.alert_outstanding ? 1 : 0;
@@ -99,6 +102,10 @@ std::vector<std::vector<PendingNotice>> restore_hosts(HostTable& table, int host
         record.last_status.assign(host.last_result);
         restore_history(host, record.history);
         pending[static_cast<std::size_t>(i)] = std::move(host.pending);
+    }
+    if (dropped != nullptr) {
+        for (auto& [key, host] : saved)
+            dropped->push_back(std::move(*host));
     }
     return pending;
 }

@@ -15,9 +15,11 @@ Snapshot capture_hosts(const HostTable& table, int host_count);
 
 /// Gives each of hosts 1..`host_count` the failure count, alert flag, times and last result
 /// of the record with its key in `snapshot`; hosts without one keep their fresh state.
-/// Returns the pending notices per host index (element 0 unused); records of hosts no longer
-/// configured are dropped. Main thread, before any check runs.
+/// Returns the pending notices per host index (element 0: the instance's own); records of hosts
+/// no longer configured are dropped, and moved to `dropped` when given, so that the caller can
+/// say what is lost with them. Main thread, before any check runs.
 std::vector<std::vector<PendingNotice>> restore_hosts(HostTable& table, int host_count,
-                                                      Snapshot snapshot);
+                                                      Snapshot snapshot,
+                                                      std::vector<HostState>* dropped = nullptr);
 
 }  // namespace hv::state

@@ -89,7 +89,7 @@ bool read_channel(const std::string& name, Channel& channel) {
 }
 
 bool read_kind(const std::string& name, NoticeKind& kind) {
-    for (NoticeKind k : {NoticeKind::alert, NoticeKind::recovery}) {
+    for (NoticeKind k : {NoticeKind::alert, NoticeKind::recovery, NoticeKind::heartbeat}) {
         if (name == kind_key(k)) {
             kind = k;
             return true;
@@ -109,7 +109,8 @@ bool read_notice(const json& item, PendingNotice& notice, std::string& reason) {
         !field.text("text", notice.text, true) ||
         !field.integer("first_queued", notice.first_queued, 0, kTimeMax) ||
         !field.integer("attempts", notice.attempts, 0, kCountMax) ||
-        !field.integer("next_try", notice.next_try, 0, kTimeMax))
+        !field.integer("next_try", notice.next_try, 0, kTimeMax) || !field.text("id", notice.id) ||
+        !field.text("body", notice.body) || !field.text("recipients", notice.recipients))
         return false;
     if (!read_channel(channel, notice.channel)) {
         reason = "pending notice: unknown channel \"" + channel + "\"";
@@ -179,6 +180,41 @@ bool read_sends(const json& document, std::vector<SendTotals>& sends, std::strin
     return true;
 }
 
+bool read_pending(const json& list, std::vector<PendingNotice>& pending, const char* where,
+                  std::string& reason) {
+    if (!list.is_array()) {
+        reason = std::string(where) + " \"pending\" is not a list";
+        return false;
+    }
+    for (const json& entry : list) {
+        PendingNotice notice;
+        if (!read_notice(entry, notice, reason))
+            return false;
+        pending.push_back(std::move(notice));
+    }
+    return true;
+}
+
+json pending_json(const std::vector<PendingNotice>& pending) {
+    json list = json::array();
+    for (const PendingNotice& notice : pending) {
+        json item = {{"channel", channel_key(notice.channel)},
+                     {"kind", kind_key(notice.kind)},
+                     {"text", notice.text},
+                     {"first_queued", notice.first_queued},
+                     {"attempts", notice.attempts},
+                     {"next_try", notice.next_try}};
+        if (!notice.id.empty())
+            item["id"] = notice.id;
+        if (!notice.body.empty())
+            item["body"] = notice.body;
+        if (!notice.recipients.empty())
+            item["recipients"] = notice.recipients;
+        list.push_back(std::move(item));
+    }
+    return list;
+}
+
 bool read_host(const json& item, HostState& host, std::string& reason) {
     if (!item.is_object()) {
         reason = "a host entry is not an object";
@@ -199,19 +235,7 @@ bool read_host(const json& item, HostState& host, std::string& reason) {
     if (hours != item.end() && !read_hours(*hours, host.hours, reason))
         return false;
     auto pending = item.find("pending");
-    if (pending == item.end())
-        return true;
-    if (!pending->is_array()) {
-        reason = "host: \"pending\" is not a list";
-        return false;
-    }
-    for (const json& entry : *pending) {
-        PendingNotice notice;
-        if (!read_notice(entry, notice, reason))
-            return false;
-        host.pending.push_back(std::move(notice));
-    }
-    return true;
+    return pending == item.end() || read_pending(*pending, host.pending, "host:", reason);
 }
 
 }  // namespace
@@ -229,21 +253,22 @@ const char* channel_key(Channel channel) {
 }
 
 const char* kind_key(NoticeKind kind) {
-    return kind == NoticeKind::alert ? "alert" : "recovery";
+    switch (kind) {
+        case NoticeKind::alert:
+            return "alert";
+        case NoticeKind::recovery:
+            return "recovery";
+        case NoticeKind::heartbeat:
+            return "heartbeat";
+        case NoticeKind::test:
+            return "test";
+    }
+    return "alert";
 }
 
 std::string to_json(const Snapshot& snapshot) {
     json hosts = json::array();
     for (const HostState& host : snapshot.hosts) {
-        json pending = json::array();
-        for (const PendingNotice& notice : host.pending) {
-            pending.push_back({{"channel", channel_key(notice.channel)},
-                               {"kind", kind_key(notice.kind)},
-                               {"text", notice.text},
-                               {"first_queued", notice.first_queued},
-                               {"attempts", notice.attempts},
-                               {"next_try", notice.next_try}});
-        }
         json hours = json::array();
         for (const HourCount& hour : host.hours)
             hours.push_back({{"hour", hour.hour}, {"checks", hour.checks}, {"up", hour.up}});
@@ -254,7 +279,7 @@ std::string to_json(const Snapshot& snapshot) {
                          {"state_since", host.state_since},
                          {"last_check", host.last_check},
                          {"last_result", host.last_result},
-                         {"pending", std::move(pending)},
+                         {"pending", pending_json(host.pending)},
                          {"last_rtt_us", host.last_rtt_us},
                          {"recent", host.recent},
                          {"hours", std::move(hours)}});
@@ -266,6 +291,8 @@ std::string to_json(const Snapshot& snapshot) {
         {"version", kStateVersion},          {"saved_at", snapshot.saved_at},
         {"last_round", snapshot.last_round}, {"round_duration_us", snapshot.round_duration_us},
         {"sends", std::move(sends)},         {"hosts", std::move(hosts)}};
+    if (!snapshot.pending.empty())
+        document["pending"] = pending_json(snapshot.pending);
     // Host and result texts come from the configuration and from ping's output, which need
     // not be UTF-8: such bytes are replaced instead of failing the whole write.
     return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -299,6 +326,9 @@ bool from_json(std::string_view text, Snapshot& out, std::string& reason) {
         !field.integer("last_round", snapshot.last_round, 0, kTimeMax) ||
         !field.integer("round_duration_us", snapshot.round_duration_us, 0, kTimeMax) ||
         !read_sends(document, snapshot.sends, reason))
+        return false;
+    auto pending = document.find("pending");
+    if (pending != document.end() && !read_pending(*pending, snapshot.pending, "state:", reason))
         return false;
     for (const json& item : *hosts) {
         HostState host;

@@ -14,17 +14,26 @@ inline constexpr const char* kStateFile = "hostvigil_state.json";
 /// The format this program writes and the only one it reads.
 inline constexpr int kStateVersion = 1;
 
+/// The channels a notice goes out on: the one list of them in the program.
 enum class Channel { email, telegram, teams };
-enum class NoticeKind { alert, recovery };
+inline constexpr int kChannelCount = 3;
+/// What a notice is about. Alerts and recoveries belong to a host; the heartbeat and the
+/// notification test belong to the instance. Test notices are never kept in the file.
+enum class NoticeKind { alert, recovery, heartbeat, test };
 
 /// One notice for one channel that has not been delivered yet.
 struct PendingNotice {
     Channel channel = Channel::email;
     NoticeKind kind = NoticeKind::alert;
-    std::string text;               ///< the notice as the check composed it (timestamp, message)
-    std::int64_t first_queued = 0;  ///< when the check queued it; seconds since the epoch
+    std::string text;  ///< the notice as composed (timestamp, message); an e-mail's subject
+    std::int64_t first_queued = 0;  ///< when it was queued; seconds since the epoch
     std::int32_t attempts = 0;      ///< sends tried so far, all failed
     std::int64_t next_try = 0;      ///< earliest time of the next send; seconds since the epoch
+    /// Names this notice for good, across tries and restarts; a repeated e-mail carries the
+    /// same Message-ID, so receivers can tell it is one message. Empty: given when queued.
+    std::string id;
+    std::string body;        ///< e-mail body; empty: the text and a line end
+    std::string recipients;  ///< e-mail recipients, comma-separated; empty: the alert recipients
 };
 
 /// Checks and successes of one clock hour, for the 24-hour availability.
@@ -64,6 +73,7 @@ struct Snapshot {
     std::int64_t last_round = 0;         ///< when the last complete round started; 0: none
     std::int64_t round_duration_us = 0;  ///< how long that round's checks took
     std::vector<SendTotals> sends;       ///< one entry per channel at most
+    std::vector<PendingNotice> pending;  ///< undelivered notices of the instance (heartbeat)
 };
 
 /// The file's text: pretty-printed JSON with "version" and "hosts". Bytes that are not UTF-8
@@ -92,7 +102,7 @@ bool save_state(const char* path, const Snapshot& snapshot);
 
 /// "email", "telegram", "teams": the names used in the file.
 const char* channel_key(Channel channel);
-/// "alert", "recovery": the names used in the file.
+/// "alert", "recovery", "heartbeat", "test": the names used in the file and the log.
 const char* kind_key(NoticeKind kind);
 
 }  // namespace hv::state

@@ -15,6 +15,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+PendingNotice pending_notice(Channel channel, NoticeKind kind, const std::string& text,
+                             std::int64_t first_queued, std::int32_t attempts,
+                             std::int64_t next_try) {
+    PendingNotice notice;
+    notice.channel = channel;
+    notice.kind = kind;
+    notice.text = text;
+    notice.first_queued = first_queued;
+    notice.attempts = attempts;
+    notice.next_try = next_try;
+    return notice;
+}
+
 Snapshot sample() {
     Snapshot snapshot;
     HostState db;
@@ -24,10 +37,16 @@ Snapshot sample() {
     db.state_since = 1765000000;
     db.last_check = 1765000300;
     db.last_result = "Ping Timeout... db1 received=0/3 (alert already sent)";
+    db.pending.push_back(pending_notice(Channel::email, NoticeKind::alert,
+                                        "2026-12-10 10:00:00 down", 1765000100, 2, 1765000400));
+    db.pending.back().id = "6932a0c4.1f4.0badcafe";
     db.pending.push_back(
-        {Channel::email, NoticeKind::alert, "2026-12-10 10:00:00 down", 1765000100, 2, 1765000400});
-    db.pending.push_back(
-        {Channel::telegram, NoticeKind::recovery, "back", 1765000200, 0, 1765000200});
+        pending_notice(Channel::telegram, NoticeKind::recovery, "back", 1765000200, 0, 1765000200));
+    // The instance's heartbeat, an e-mail with its own recipients and body.
+    snapshot.pending.push_back(
+        pending_notice(Channel::email, NoticeKind::heartbeat, "alive", 1765000000, 1, 1765000030));
+    snapshot.pending.back().body = "hostvigil is up\nTargets: 2\n";
+    snapshot.pending.back().recipients = "alive@example.org";
     HostState twin;
     twin.host = "db1";
     twin.occurrence = 2;
@@ -36,7 +55,23 @@ Snapshot sample() {
     return snapshot;
 }
 
+void expect_same_notices(const std::vector<PendingNotice>& x, const std::vector<PendingNotice>& y) {
+    ASSERT_EQ(x.size(), y.size());
+    for (std::size_t j = 0; j < x.size(); ++j) {
+        EXPECT_EQ(x[j].channel, y[j].channel);
+        EXPECT_EQ(x[j].kind, y[j].kind);
+        EXPECT_EQ(x[j].text, y[j].text);
+        EXPECT_EQ(x[j].first_queued, y[j].first_queued);
+        EXPECT_EQ(x[j].attempts, y[j].attempts);
+        EXPECT_EQ(x[j].next_try, y[j].next_try);
+        EXPECT_EQ(x[j].id, y[j].id);
+        EXPECT_EQ(x[j].body, y[j].body);
+        EXPECT_EQ(x[j].recipients, y[j].recipients);
+    }
+}
+
 void expect_same(const Snapshot& a, const Snapshot& b) {
+    expect_same_notices(a.pending, b.pending);
     ASSERT_EQ(a.hosts.size(), b.hosts.size());
     for (std::size_t i = 0; i < a.hosts.size(); ++i) {
         const HostState& x = a.hosts[i];
@@ -48,15 +83,7 @@ void expect_same(const Snapshot& a, const Snapshot& b) {
         EXPECT_EQ(x.state_since, y.state_since);
         EXPECT_EQ(x.last_check, y.last_check);
         EXPECT_EQ(x.last_result, y.last_result);
-        ASSERT_EQ(x.pending.size(), y.pending.size());
-        for (std::size_t j = 0; j < x.pending.size(); ++j) {
-            EXPECT_EQ(x.pending[j].channel, y.pending[j].channel);
-            EXPECT_EQ(x.pending[j].kind, y.pending[j].kind);
-            EXPECT_EQ(x.pending[j].text, y.pending[j].text);
-            EXPECT_EQ(x.pending[j].first_queued, y.pending[j].first_queued);
-            EXPECT_EQ(x.pending[j].attempts, y.pending[j].attempts);
-            EXPECT_EQ(x.pending[j].next_try, y.pending[j].next_try);
-        }
+        expect_same_notices(x.pending, y.pending);
     }
 }
 
@@ -132,6 +159,14 @@ TEST(StateFile, DamagedContentIsRejectedWithAReason) {
         {"unknown kind", R"({"version": 1, "hosts": [{"host": "a", "pending": [
             {"channel": "email", "kind": "joke", "text": "t"}]}]})",
          "kind"},
+        {"instance notices not a list", R"({"version": 1, "hosts": [], "pending": "x"})",
+         "pending"},
+        {"a test message is never kept", R"({"version": 1, "hosts": [], "pending": [
+            {"channel": "email", "kind": "test", "text": "t"}]})",
+         "kind"},
+        {"notice id not a text", R"({"version": 1, "hosts": [{"host": "a", "pending": [
+            {"channel": "email", "kind": "alert", "text": "t", "id": 5}]}]})",
+         "id"},
         {"notice text missing", R"({"version": 1, "hosts": [{"host": "a", "pending": [
             {"channel": "email", "kind": "alert"}]}]})",
          "text"},
@@ -208,11 +243,16 @@ TEST(HostState, RestoreMatchesHostsByTextAndOccurrenceAndDropsTheRest) {
     HostState gone;
     gone.host = "removed-host";
     gone.fail_count = 9;
-    gone.pending.push_back({Channel::teams, NoticeKind::alert, "x", 1, 0, 1});
+    gone.pending.push_back(pending_notice(Channel::teams, NoticeKind::alert, "x", 1, 0, 1));
     saved.hosts.push_back(gone);
 
-    auto pending = restore_hosts(table, 3, saved);
+    std::vector<HostState> dropped;
+    auto pending = restore_hosts(table, 3, saved, &dropped);
     ASSERT_EQ(pending.size(), 4u);
+    EXPECT_EQ(pending[0].size(), 1u) << "the instance's heartbeat";
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].host, "removed-host");
+    EXPECT_EQ(dropped[0].pending.size(), 1u);
     EXPECT_EQ(table.at(1).alert_sent, 1);
     EXPECT_EQ(table.at(1).fail_count, 1);
     EXPECT_EQ(pending[1].size(), 2u);
