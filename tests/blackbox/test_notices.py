@@ -190,6 +190,35 @@ class Restarts(NoticeCase):
                 self.assert_clean()
 
 
+    def test_saved_notices_of_the_instance_are_sent_and_of_removed_hosts_named(self):
+        self.configure(["127.0.0.2"])
+        queued = int(time.time()) - 600
+
+        def notice(kind, text, **extra):
+            return dict(channel="email", kind=kind, text=text, first_queued=queued,
+                        attempts=1, next_try=queued + 30, **extra)
+
+        self.write(STATE, json.dumps({"version": 1, "hosts": [
+            {"host": "127.0.0.2", "pending": []},
+            {"host": "10.9.9.9", "alert_outstanding": True,
+             "pending": [notice("alert", "old alert"), notice("recovery", "old recovery")]},
+        ], "pending": [notice("heartbeat", "hostvigil is up and running at then",
+                              body="saved heartbeat body\n", recipients="alive@example.com",
+                              id="6932a0c4.1f4.0badcafe")]}))
+        child = self.start_hv("-s")
+        self.assertTrue(self.wait_log("Mail heartbeat sent, 10 min late"), self.log())
+        self.assertEqual(self.stop_child(child)[0], 0)
+        for kind in ("alert", "recovery"):
+            self.assertIn(f"Pending email {kind} for 10.9.9.9 dropped: the host is no longer "
+                          "configured", self.log())
+        [mail] = self.smtp.received()
+        self.assertEqual(mail["rcpt_tos"], ["alive@example.com"])
+        self.assertIn(b"saved heartbeat body", mail["data"])
+        self.assertEqual(self.subjects(), ["hostvigil is up and running at then"])
+        self.assertNotIn("pending", self.state())
+        self.assertEqual([h["host"] for h in self.state()["hosts"]], ["127.0.0.2"])
+
+
 class SlowAndFailingChannels(NoticeCase):
     def test_stop_while_a_send_takes_twelve_seconds(self):
         # curl gives an SMTP server 15 s to greet; this one takes 12.
