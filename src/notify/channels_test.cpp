@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "notify/curl_run.h"
 #include "output/sinks.h"
 #include "platform/process.h"
 #include "scratch.h"
@@ -59,7 +62,12 @@ class ChannelsTest : public ::testing::Test {
         path_.emplace(test::ScopedPath::with_first((root_ / "bin").string()));
     }
 
-    void install_curl(int exit_code) {
+    // The stand-in exits with `exit_code` after printing `out` on its standard output and
+    // `err` on its standard error.
+    void install_curl(int exit_code, const std::string& out_text = "",
+                      const std::string& err_text = "") {
+        std::ofstream(root_ / "out", std::ios::binary | std::ios::trunc) << out_text;
+        std::ofstream(root_ / "err", std::ios::binary | std::ios::trunc) << err_text;
         fs::path script = root_ / "bin" / "curl";
         std::ofstream out(script, std::ios::trunc);
         out << "#!/bin/sh\n"
@@ -72,6 +80,8 @@ class ChannelsTest : public ::testing::Test {
             << "  case \"$a\" in @*) cp \"${a#@}\" \"$d/upload\";; esac\n"
             << "  prev=$a\n"
             << "done\n"
+            << "cat '" << (root_ / "out").string() << "'\n"
+            << "cat '" << (root_ / "err").string() << "' >&2\n"
             << "exit " << exit_code << "\n";
         out.close();
         fs::permissions(script, fs::perms::owner_all);
@@ -118,7 +128,15 @@ class ChannelsTest : public ::testing::Test {
     std::optional<test::ScopedPath> path_;
 };
 
-const std::vector<std::string> kTail = {"--connect-timeout", "15", "--max-time", "60", "-K", "-"};
+const std::vector<std::string> kTail = {"--show-error",
+                                        "--write-out",
+                                        "\\nhv-reply:%{response_code}\\n",
+                                        "--connect-timeout",
+                                        "15",
+                                        "--max-time",
+                                        "60",
+                                        "-K",
+                                        "-"};
 
 std::vector<std::string> with_tail(std::vector<std::string> head) {
     head.insert(head.end(), kTail.begin(), kTail.end());
@@ -263,6 +281,135 @@ TEST_F(ChannelsTest, FailuresAndAMissingCurlGiveZeroAndLeaveNoFile) {
     EXPECT_TRUE(work_dir_empty_but_log());
 }
 
+// A failed send says why, from what curl printed, and never repeats a secret even where
+// curl's text holds one.
+TEST_F(ChannelsTest, FailedSendsTellTheReasonWithoutSecrets) {
+    const std::string telegram_url =
+        "https://api.telegram.org/bot123:SECRET-token/sendMessage?chat_id=-100123&text=t";
+    struct Case {
+        const char* name;
+        int rc;
+        std::string out, err;
+        int (*send)(AlertSettings&, int*, std::string*);
+        std::string failure;
+        const char* channel;
+    } cases[] = {
+        {"login refused", 67, "\nhv-reply:535\n",
+         "curl: (67) Login denied: login@example.com:pa\"ss\\word or pa\"ss\\word\n",
+         [](AlertSettings& a, int* rc, std::string* f) {
+             return send_email_alert(a, "x@example.com", "s", "b", rc, f);
+         },
+         "SMTP 535, curl: (67) Login denied: *** or ***", "Email"},
+        {"no SMTP server", 7, "\nhv-reply:000\n",
+         "curl: (7) Failed to connect to 127.0.0.1 port 2525\n",
+         [](AlertSettings& a, int* rc, std::string* f) {
+             return send_email_alert(a, "x@example.com", "s", "b", rc, f);
+         },
+         "curl: (7) Failed to connect to 127.0.0.1 port 2525", "Email"},
+        {"bot refused", 22, "\nhv-reply:403\n",
+         "curl: (22) The requested URL returned error: 403\n",
+         [](AlertSettings& a, int* rc, std::string* f) {
+             return send_telegram_alert(a, "t", rc, f);
+         },
+         "HTTP 403", "Telegram"},
+        {"bot URL in curl's text", 6, "\nhv-reply:000\n",
+         "curl: (6) No " + telegram_url + " nor 123:SECRET-token\n",
+         [](AlertSettings& a, int* rc, std::string* f) {
+             return send_telegram_alert(a, "t", rc, f);
+         },
+         "curl: (6) No *** nor ***", "Telegram"},
+        {"webhook refused", 22, "{\"error\":1}\nhv-reply:500\n",
+         "curl: (22) The requested URL returned error: 500\n",
+         [](AlertSettings& a, int* rc, std::string* f) { return send_teams_alert(a, "t", rc, f); },
+         "HTTP 500", "Teams"},
+        {"webhook in curl's text", 28, "\nhv-reply:000\n",
+         "curl: (28) Timeout at http://127.0.0.1:1/webhook?sig=SECRET\n",
+         [](AlertSettings& a, int* rc, std::string* f) { return send_teams_alert(a, "t", rc, f); },
+         "curl: (28) Timeout at ***", "Teams"},
+    };
+    for (const Case& c : cases) {
+        AlertSettings a = all_channels();
+        install_curl(c.rc, c.out, c.err);
+        int rc = 0;
+        std::string failure = "stale";
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(c.send(a, &rc, &failure), 0) << c.name;
+        std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, c.rc) << c.name;
+        EXPECT_EQ(failure, c.failure) << c.name;
+        EXPECT_NE(out.find(std::string(c.channel) + " failure: " + c.failure + "\n" + c.channel +
+                           " command rc=" + std::to_string(c.rc) + "\n"),
+                  std::string::npos)
+            << c.name << ": " << out;
+        EXPECT_EQ(out.find("SECRET"), std::string::npos) << c.name;
+    }
+    // A delivered send, whatever curl printed, has no reason.
+    install_curl(0, "{\"ok\":true}\nhv-reply:200\n");
+    AlertSettings a = all_channels();
+    std::string failure = "stale";
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(send_teams_alert(a, "t", nullptr, &failure), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().find("failure"), std::string::npos);
+    EXPECT_EQ(failure, "");
+}
+
+// The reason is one bounded line of printable UTF-8, however curl's output looks.
+TEST(CurlFailureReason, IsOneCleanBoundedLine) {
+    const std::string long_text(300, 'x');
+    struct Case {
+        const char* name;
+        std::string output;
+        CurlProtocol protocol;
+        std::vector<std::string_view> secrets;
+        std::string expected;
+    } cases[] = {
+        {"nothing printed", "", CurlProtocol::http, {}, ""},
+        {"success reply only", "\nhv-reply:250\n", CurlProtocol::smtp, {}, ""},
+        {"TLS refused after a good reply",
+         "curl: (64) Requested SSL level failed\nhv-reply:250\n",
+         CurlProtocol::smtp,
+         {},
+         "curl: (64) Requested SSL level failed"},
+        {"the last reply line counts",
+         "hv-reply:404\nbody\nhv-reply:503\r\n",
+         CurlProtocol::http,
+         {},
+         "HTTP 503"},
+        {"warnings are not the reason",
+         "Warning: x\ncurl: (56) Recv failure\nhv-reply:000\n",
+         CurlProtocol::http,
+         {},
+         "curl: (56) Recv failure"},
+        {"control characters dropped",
+         "curl: (56) a\tb\x1B[31mc\x7F\r\n",
+         CurlProtocol::http,
+         {},
+         "curl: (56) ab[31mc"},
+        {"a secret split by a control character",
+         "curl: (67) SEC\rRET\n",
+         CurlProtocol::smtp,
+         {"SECRET"},
+         "curl: (67) ***"},
+        {"legacy code page bytes",
+         "curl: (6) caf\xE9\n",
+         CurlProtocol::http,
+         {},
+         "curl: (6) caf\xEF\xBF\xBD"},
+        {"cut to the limit",
+         "curl: (55) " + long_text + "\n",
+         CurlProtocol::smtp,
+         {},
+         ("curl: (55) " + long_text).substr(0, kCurlFailureMax)},
+        {"never cut inside a character",
+         "curl: (55) " + std::string(188, 'x') + "\xC3\xA9\n",
+         CurlProtocol::smtp,
+         {},
+         "curl: (55) " + std::string(188, 'x')},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(curl_failure_reason(c.output, c.protocol, c.secrets), c.expected) << c.name;
+}
+
 TEST_F(ChannelsTest, ConcurrentTeamsSendsEachPostTheirOwnPayload) {
     AlertSettings a = all_channels();
     constexpr int kThreads = 6;
@@ -295,7 +442,7 @@ TEST_F(ChannelsTest, ConcurrentTeamsSendsEachPostTheirOwnPayload) {
     }
     for (const CurlCall& call : calls()) {
         posted.insert(call.upload);
-        ASSERT_EQ(call.args.size(), 12u);
+        ASSERT_EQ(call.args.size(), 15u);
         files.insert(call.args[5]);
         EXPECT_EQ(call.args, with_tail({"-s", "--fail", "-H", "Content-Type: application/json",
                                         "--data-binary", call.args[5]}));
@@ -306,14 +453,38 @@ TEST_F(ChannelsTest, ConcurrentTeamsSendsEachPostTheirOwnPayload) {
     EXPECT_TRUE(work_dir_empty_but_log());
 }
 
-TEST(TeamsPayload, IsTheCardByteForByte) {
-    EXPECT_EQ(build_teams_payload("a\"b\nc"),
-              "{\"type\":\"message\",\"attachments\":[{\"contentType\":"
-              "\"application/vnd.microsoft.card.adaptive\",\"content\":{\"$schema\":"
-              "\"http://adaptivecards.io/schemas/adaptive-card.json\",\"type\":\"AdaptiveCard\","
-              "\"version\":\"1.5\",\"body\":[{\"type\":\"TextBlock\",\"text\":\"a\\\"b\\nc\","
-              "\"weight\":\"Bolder\",\"size\":\"Medium\",\"wrap\":true}]}}]}");
-    EXPECT_NE(build_teams_payload(nullptr).find("\"text\":\"\","), std::string::npos);
+// The card as the webhook reads it: one line of JSON, its members in order, whose text decodes
+// to the alert, quotes, backslashes, control characters and non-ASCII characters included.
+TEST(TeamsPayload, IsOneAdaptiveCardHoldingTheText) {
+    using Json = nlohmann::ordered_json;
+    struct Case {
+        const char* text;
+        std::string decoded;
+    } cases[] = {
+        {"a\"b\\c\nd\r\te\x01 \xE2\x82\xAC", "a\"b\\c\nd\r\te\x01 \xE2\x82\xAC"},
+        {"caf\xE9", "caf\xEF\xBF\xBD"},
+        {"", ""},
+        {nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string payload = build_teams_payload(c.text);
+        EXPECT_EQ(payload.find_first_of("\r\n"), std::string::npos) << payload;
+        const Json card = Json::parse(payload, nullptr, false);
+        ASSERT_FALSE(card.is_discarded()) << payload;
+        const Json block = {{"type", "TextBlock"},
+                            {"text", c.decoded},
+                            {"weight", "Bolder"},
+                            {"size", "Medium"},
+                            {"wrap", true}};
+        const Json content = {{"$schema", "http://adaptivecards.io/schemas/adaptive-card.json"},
+                              {"type", "AdaptiveCard"},
+                              {"version", "1.5"},
+                              {"body", Json::array({block})}};
+        const Json attachment = {{"contentType", "application/vnd.microsoft.card.adaptive"},
+                                 {"content", content}};
+        const Json expected = {{"type", "message"}, {"attachments", Json::array({attachment})}};
+        EXPECT_EQ(card, expected) << payload;
+    }
 }
 
 }  // namespace

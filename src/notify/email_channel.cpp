@@ -41,9 +41,11 @@ bool teams_channel_ready(const AlertSettings& alerts) {
 }
 
 int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
-                     const char* body, int* exit_code) {
+                     const char* body, int* exit_code, std::string* failure) {
     if (exit_code != nullptr)
         *exit_code = -1;
+    if (failure != nullptr)
+        failure->clear();
     if (alerts.email_enabled == 0)
         return 0;
     if (recipients == nullptr || recipients[0] == '\0')
@@ -93,8 +95,14 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
 
     console_print("Sending mail alert now .....\n");
     log_event("Send Mail Alert to %s via SMTP %s", recipients, alerts.server.c_str());
-    int rc = run_curl(std::move(options), curl_config_line("user", login));
+    std::string reason;
+    int rc = run_curl(std::move(options), curl_config_line("user", login), CurlProtocol::smtp,
+                      {login, alerts.password.view()}, &reason);
+    if (!reason.empty())
+        console_print("Email failure: %s\n", reason.c_str());
     console_print("Email command rc=%d\n", rc);
+    if (failure != nullptr)
+        *failure = std::move(reason);
     if (exit_code != nullptr)
         *exit_code = rc;
     return rc == 0 ? 1 : 0;

@@ -158,7 +158,10 @@ std::string build_mail_message(const MailHeader& header, std::string_view body) 
     // The message declares UTF-8: bytes of a legacy code page become U+FFFD.
     out += "From: " + single_line(to_utf8_text(header.from)) + "\r\n";
     out += address_header("To", single_line(to_utf8_text(header.to))) + "\r\n";
-    out += "Subject: " + encode_header_text(to_utf8_text(header.subject)) + "\r\n";
+    constexpr std::string_view kSubject = "Subject: ";
+    out += kSubject;
+    out += encode_header_text(to_utf8_text(header.subject), kSubject.size());
+    out += "\r\n";
     out += "Date: " + header.date + "\r\n";
     out += "Message-ID: " + header.message_id + "\r\n";
     out += "MIME-Version: 1.0\r\n";

@@ -101,6 +101,58 @@ TEST(MailMessage, SubjectIsEmptyOrEncodedAndNeverAddsAHeader) {
               std::string::npos);
 }
 
+// What a mail reader makes of one "=?UTF-8?B?...?=" word; empty when it is not one.
+std::string decode_encoded_word(std::string_view word) {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (!word.starts_with("=?UTF-8?B?") || !word.ends_with("?="))
+        return "";
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : word.substr(10, word.size() - 12)) {
+        if (c == '=')
+            break;
+        bits = bits << 6 | static_cast<unsigned>(kAlphabet.find(c));
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>(bits >> count & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Every line of an encoded subject, "Subject: " included, stays within the 76 bytes an encoded
+// word's line may have, and the words decode to the subject.
+TEST(MailMessage, EncodedSubjectLinesStayWithin76Bytes) {
+    const std::string characters[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x94\xA5"};
+    for (std::size_t length : {0, 30, 38, 39, 40, 41, 44, 45, 46, 60, 90, 200}) {
+        for (const std::string& character : characters) {
+            for (std::size_t at : {std::size_t{0}, length / 2, length}) {
+                std::string subject(length, 'a');
+                subject.insert(at, character);
+                MailHeader header{"me@x.org", "a@x.org", subject, "D", "<i@x.org>"};
+                std::string message = build_mail_message(header, "");
+                std::size_t begin = message.find("\r\nSubject: ") + 2;
+                std::string field = message.substr(begin, message.find("\r\nDate: ") - begin);
+                std::string decoded;
+                std::size_t lines = 0;
+                for (std::size_t start = 0; start <= field.size(); ++lines) {
+                    std::size_t end = std::min(field.find("\r\n", start), field.size());
+                    std::string line = field.substr(start, end - start);
+                    const char* lead = lines == 0 ? "Subject: " : " ";
+                    EXPECT_LE(line.size(), 76u) << line;
+                    ASSERT_TRUE(line.starts_with(lead)) << line;
+                    decoded += decode_encoded_word(line.substr(std::string_view(lead).size()));
+                    start = end + 2;
+                }
+                EXPECT_EQ(decoded, subject) << field;
+            }
+        }
+    }
+}
+
 TEST(MailMessage, LongRecipientListIsFoldedAtItsCommas) {
     // 60 addresses of 20 bytes: 1,318 bytes on one line, beyond the 998-byte limit.
     std::string list;

@@ -22,9 +22,12 @@ std::string build_teams_payload(const char* text) {
     return payload;
 }
 
-int send_teams_alert(const AlertSettings& alerts, const char* text, int* exit_code) {
+int send_teams_alert(const AlertSettings& alerts, const char* text, int* exit_code,
+                     std::string* failure) {
     if (exit_code != nullptr)
         *exit_code = -1;
+    if (failure != nullptr)
+        failure->clear();
     if (alerts.teams_enabled == 0 || alerts.teams_webhook.empty())
         return 0;
 
@@ -35,10 +38,16 @@ int send_teams_alert(const AlertSettings& alerts, const char* text, int* exit_co
 
     console_print("Sending Microsoft Teams alert ...\n");
     log_event("Send Teams alert");
+    std::string reason;
     int rc = run_curl({"-s", "--fail", "-H", "Content-Type: application/json", "--data-binary",
                        "@" + payload.name()},
-                      curl_config_line("url", alerts.teams_webhook.view()));
+                      curl_config_line("url", alerts.teams_webhook.view()), CurlProtocol::http,
+                      {alerts.teams_webhook.view()}, &reason);
+    if (!reason.empty())
+        console_print("Teams failure: %s\n", reason.c_str());
     console_print("Teams command rc=%d\n", rc);
+    if (failure != nullptr)
+        *failure = std::move(reason);
     if (exit_code != nullptr)
         *exit_code = rc;
     return rc == 0 ? 1 : 0;

@@ -8,9 +8,12 @@
 
 namespace hv {
 
-int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit_code) {
+int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit_code,
+                        std::string* failure) {
     if (exit_code != nullptr)
         *exit_code = -1;
+    if (failure != nullptr)
+        failure->clear();
     if (alerts.telegram_enabled == 0 || alerts.token.empty() || alerts.chat_id.empty())
         return 0;
     if (text == nullptr || text[0] == '\0')
@@ -26,8 +29,14 @@ int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit
     console_print("Sending Telegram alert now .....\n");
     log_event("Send Telegram alert to chat_id [%s]", alerts.chat_id.c_str());
     // The URL carries the bot token, so it goes to curl as config, not as an argument.
-    int rc = run_curl({"-s", "--fail"}, curl_config_line("url", url));
+    std::string reason;
+    int rc = run_curl({"-s", "--fail"}, curl_config_line("url", url), CurlProtocol::http,
+                      {url, alerts.token.view()}, &reason);
+    if (!reason.empty())
+        console_print("Telegram failure: %s\n", reason.c_str());
     console_print("Telegram command rc=%d\n", rc);
+    if (failure != nullptr)
+        *failure = std::move(reason);
     if (exit_code != nullptr)
         *exit_code = rc;
     return rc == 0 ? 1 : 0;

@@ -10,9 +10,22 @@ bool is_unreserved(unsigned char c) {
            c == '.' || c == '_' || c == '~';
 }
 
-// Bytes of one encoded word's payload: 45 bytes give 60 base64 characters, and with the
-// 12 characters of "=?UTF-8?B?" and "?=" the word stays within 75.
-constexpr std::size_t kWordBytes = 45;
+// An encoded word has at most 75 characters, and a header line holding one at most 76 bytes;
+// each word carries, besides its base64 text, the 12 characters of "=?UTF-8?B?" and "?=".
+constexpr std::size_t kEncodedWordBytes = 75;
+constexpr std::size_t kEncodedLineBytes = 76;
+constexpr std::size_t kWordFrameBytes = 12;
+
+// Payload bytes of a word that starts `taken` bytes into its line: whole base64 groups of four
+// characters for three bytes (45 bytes behind the blank of a continuation line), at least one
+// group.
+std::size_t word_bytes(std::size_t taken) {
+    std::size_t word = taken < kEncodedLineBytes ? kEncodedLineBytes - taken : 0;
+    if (word > kEncodedWordBytes)
+        word = kEncodedWordBytes;
+    std::size_t groups = word > kWordFrameBytes ? (word - kWordFrameBytes) / 4 : 0;
+    return (groups > 0 ? groups : 1) * 3;
+}
 
 // Length of the UTF-8 sequence that starts with `lead`; 1 for a stray continuation byte.
 std::size_t sequence_length(unsigned char lead) {
@@ -138,7 +151,7 @@ std::string base64_encode(std::string_view bytes) {
     return out;
 }
 
-std::string encode_header_text(std::string_view text) {
+std::string encode_header_text(std::string_view text, std::size_t first_line_taken) {
     std::string clean(text);
     bool ascii = true;
     for (char& c : clean) {
@@ -153,12 +166,14 @@ std::string encode_header_text(std::string_view text) {
     std::string out;
     std::size_t pos = 0;
     while (pos < clean.size()) {
+        // The first word follows the header's name, every other one the blank of its line.
+        const std::size_t limit = word_bytes(out.empty() ? first_line_taken : 1);
         std::size_t end = pos;
         while (end < clean.size()) {
             std::size_t next = end + sequence_length(static_cast<unsigned char>(clean[end]));
             if (next > clean.size())
                 next = clean.size();
-            if (next - pos > kWordBytes && end > pos)
+            if (next - pos > limit && end > pos)
                 break;
             end = next;
         }

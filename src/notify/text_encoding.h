@@ -35,9 +35,10 @@ std::string curl_config_line(std::string_view key, std::string_view value);
 std::string base64_encode(std::string_view bytes);
 
 /// A header value as it goes into a mail header: unchanged when it is all ASCII, otherwise as
-/// RFC 2047 base64 encoded words in UTF-8, each under 76 characters, never splitting a UTF-8
-/// sequence, folded onto continuation lines. Carriage returns and line feeds become blanks,
-/// so a value never adds a header line.
-std::string encode_header_text(std::string_view text);
+/// RFC 2047 base64 encoded words in UTF-8 of at most 75 characters, never splitting a UTF-8
+/// sequence, one per line, folded onto continuation lines, so that every line stays within 76
+/// bytes: the first one after the `first_line_taken` bytes ("Subject: ") that stand before the
+/// value. Carriage returns and line feeds become blanks, so a value never adds a header line.
+std::string encode_header_text(std::string_view text, std::size_t first_line_taken = 0);
 
 }  // namespace hv

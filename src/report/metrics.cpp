@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <set>
 
+#include "config/syntax.h"
 #include "report/report_view.h"
 
 namespace hv {
@@ -28,6 +29,12 @@ std::string whole(std::int64_t value) {
     return std::to_string(value);
 }
 
+// A label value as the collector takes it: valid UTF-8 (a host text or station name in a legacy
+// code page would make it refuse the whole file; stray bytes become U+FFFD), escaped.
+std::string label_value(const std::string& text) {
+    return label_escape(to_utf8_text(text));
+}
+
 struct HostSample {
     std::string labels;
     const HostView* host;
@@ -36,14 +43,16 @@ struct HostSample {
 }  // namespace
 
 std::string render_metrics(const ReportView& view) {
-    const std::string station = "station=\"" + label_escape(view.station) + "\"";
+    const std::string station = "station=\"" + label_value(view.station) + "\"";
     // A host listed twice would give the same series twice, which makes the collector drop
-    // the whole file: only its first entry is exported.
+    // the whole file: only its first entry is exported. Two texts that differ only in bytes
+    // that are not UTF-8 give the same label, so the label decides.
     std::vector<HostSample> hosts;
     std::set<std::string> seen;
     for (const HostView& host : view.hosts) {
-        if (seen.insert(host.host).second)
-            hosts.push_back({"{" + station + ",host=\"" + label_escape(host.host) + "\"}", &host});
+        std::string labels = "{" + station + ",host=\"" + label_value(host.host) + "\"}";
+        if (seen.insert(labels).second)
+            hosts.push_back({std::move(labels), &host});
     }
 
     std::string out;
@@ -82,7 +91,7 @@ std::string render_metrics(const ReportView& view) {
            "Notices sent per channel and result since the instance started.");
     for (const SendCount& send : view.sends) {
         out += "hostvigil_notifications_total{" + station + ",channel=\"" +
-               label_escape(send.channel) + "\",result=\"" + label_escape(send.result) + "\"} " +
+               label_value(send.channel) + "\",result=\"" + label_value(send.result) + "\"} " +
                std::to_string(send.count) + "\n";
     }
     return out;

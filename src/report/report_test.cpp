@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/syntax.h"
 #include "output/timestamp.h"
 #include "report/report_view.h"
 #include "scratch.h"
@@ -169,6 +170,33 @@ TEST(Metrics, ExpositionOfHostsRoundAndSends) {
          at = text.find("hostvigil_host_up{", at + 1))
         ++ups;
     EXPECT_EQ(ups, 3u);
+}
+
+// Every label value is escaped and valid UTF-8: texts saved in a legacy code page ("caf\xE9" in
+// Latin-1) carry U+FFFD, and two hosts that then read alike are exported once.
+TEST(Metrics, LabelsAreEscapedValidUtf8) {
+    ReportView view = three_hosts();
+    view.station = "caf\xE9";
+    view.hosts[0].host = "h\"q\\b\nn\rr";
+    view.hosts[1].host = "d\xF6rte";
+    view.hosts[2].host = "d\xE4rte";
+    view.sends = {{"e\xE9", "ok", 1}};
+    const std::string text = render_metrics(view);
+    const std::string station = "station=\"caf\xEF\xBF\xBD\"";
+    for (const std::string& line : std::vector<std::string>{
+             "hostvigil_host_up{" + station + ",host=\"h\\\"q\\\\b\\nn\rr\"} 1",
+             "hostvigil_host_up{" + station + ",host=\"d\xEF\xBF\xBDrte\"} 0",
+             "hostvigil_notifications_total{" + station +
+                 ",channel=\"e\xEF\xBF\xBD\",result=\"ok\"} 1",
+         }) {
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
+    }
+    EXPECT_TRUE(is_utf8_text(text));
+    std::size_t ups = 0;
+    for (std::size_t at = text.find("hostvigil_host_up{"); at != std::string::npos;
+         at = text.find("hostvigil_host_up{", at + 1))
+        ++ups;
+    EXPECT_EQ(ups, 2u);
 }
 
 class ReportFile : public ::testing::Test {

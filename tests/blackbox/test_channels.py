@@ -142,15 +142,23 @@ class EmailChannel(ChannelCase):
     def test_refused_or_unreachable_server_fails(self):
         wrong_password = self.smtp(password="another")
         no_tls = self.smtp(tls=False)
-        cases = [("wrong password", wrong_password.url, r"[1-9]\d*"),
-                 ("no TLS offered", no_tls.url, "64"),
-                 ("nothing listening", f"smtp://127.0.0.1:{servers.free_port()}", "7")]
-        for name, url, rc in cases:
+        port = servers.free_port()
+        # Each failure tells why: the server's refusal with curl's own words, or curl's words
+        # alone when no server answered; never the password.
+        cases = [("wrong password", wrong_password.url, "67",
+                  r"SMTP 535, curl: \(67\) Login denied"),
+                 ("no TLS offered", no_tls.url, "64", r"curl: \(64\) [^\n]+"),
+                 ("nothing listening", f"smtp://127.0.0.1:{port}", "7",
+                  rf"curl: \(7\) Failed to connect to 127\.0\.0\.1 port {port}[^\n]*")]
+        for name, url, rc, reason in cases:
             with self.subTest(name):
                 self.write_alerts(server=url, email=LOGIN, password=PASSWORD, to="ops@example.com")
                 code, out = self.run_test_command()
                 self.assertEqual(code, 1, out)
-                self.assertRegex(out, f"Email command rc={rc}\nEmail test FAILED\n")
+                self.assertRegex(out, f"\nEmail failure: {reason}\n"
+                                      f"Email command rc={rc}\nEmail test FAILED\n")
+                self.assertNotIn(PASSWORD, out)
+                self.assertNotIn("w0rd", out)
         self.assertEqual(wrong_password.received() + no_tls.received(), [])
         self.assertEqual(wrong_password.auth_attempts, [(LOGIN, PASSWORD)])
         # Without TLS the login is never offered, so the password never crosses the wire.
@@ -176,12 +184,14 @@ class TelegramChannel(ChannelCase):
         time = re.search(f"Time: ({TIME_RE})", text).group(1)
         self.assertEqual(text, short_text(time))
 
-    def test_refused_request_fails(self):
-        self.telegram(401)
+    def test_refused_request_fails_with_the_status(self):
+        self.telegram(403)
         self.write_alerts(token=TOKEN, chat_id=CHAT_ID)
         code, out = self.run_test_command()
         self.assertEqual(code, 1, out)
-        self.assertIn("Telegram command rc=22\nTelegram test FAILED\n", out)
+        self.assertIn("\nTelegram failure: HTTP 403\nTelegram command rc=22\n"
+                      "Telegram test FAILED\n", out)
+        self.assertNotIn("SECRET", out)
 
 
 class TeamsChannel(ChannelCase):
@@ -212,6 +222,15 @@ class TeamsChannel(ChannelCase):
                                          "weight": "Bolder", "size": "Medium", "wrap": True})
 
 
+    def test_refused_card_fails_with_the_status(self):
+        hook = self.teams(500)
+        self.write_alerts(teams_webhook=hook.url + WEBHOOK_PATH)
+        code, out = self.run_test_command()
+        self.assertEqual(code, 1, out)
+        self.assertIn("\nTeams failure: HTTP 500\nTeams command rc=22\nTeams test FAILED\n", out)
+        self.assertNotIn("SECRET", out)
+
+
 class CurlInvocation(ChannelCase):
     """The recording curl first on PATH: each argument vector and standard input."""
 
@@ -231,11 +250,14 @@ class CurlInvocation(ChannelCase):
         self.assertEqual(code, 0, out)
         calls = self.calls()
         self.assertEqual(len(calls), 3)
-        tail = ["--connect-timeout", "15", "--max-time", "60", "-K", "-"]
+        tail = ["--show-error", "--write-out", "\\nhv-reply:%{response_code}\\n",
+                "--connect-timeout", "15", "--max-time", "60", "-K", "-"]
         for argv, _ in calls:
             for secret in (PASSWORD, TOKEN, "SECRET"):
                 self.assertNotIn(secret, "\0".join(argv))
-            self.assertEqual(argv[-6:], tail)
+            self.assertEqual(argv[-9:], tail)
+            # curl's verbose output would show the login and the secret addresses.
+            self.assertFalse({"-v", "--verbose", "--trace", "--trace-ascii"} & set(argv), argv)
         # E-mail hands over its login, Telegram its API address, Teams the webhook address.
         order = {"user": 0, "url = \"https://api.telegram.org/": 1, "url = \"https://example": 2}
         (mail_argv, mail_stdin), (tg_argv, tg_stdin), (teams_argv, teams_stdin) = sorted(
@@ -244,7 +266,7 @@ class CurlInvocation(ChannelCase):
                                          LOGIN,
                                          "--ssl-reqd", "-T"])
         self.assertRegex(mail_argv[6], r"^pingmailtext-\d+-\d+\.txt$")
-        self.assertEqual(mail_argv[7:-6], ["--mail-rcpt", "ops@example.com"])
+        self.assertEqual(mail_argv[7:-9], ["--mail-rcpt", "ops@example.com"])
         self.assertEqual(mail_stdin, f'user = "{LOGIN}:pa\\\\ss:w0rd"\n')
         self.assertEqual(tg_argv, ["-s", "--fail"] + tail)
         self.assertTrue(tg_stdin.startswith(

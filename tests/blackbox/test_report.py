@@ -159,6 +159,30 @@ class PageAndMetricsOfARun(MonitorCase):
         self.assertEqual(samples[("hostvigil_notifications_total", None, "email", "ok")], 1)
         self.assertGreater(samples[("hostvigil_last_round_timestamp_seconds", None, None, None)], 0)
 
+    def test_odd_and_legacy_texts_give_a_file_the_parser_takes_whole(self):
+        # Host texts the checks refuse but the reports still list, and a station name and a
+        # host saved in Latin-1 (a Windows machine name from its ANSI code page looks alike).
+        hosts = ["127.0.0.1", "back\\slash\\ \\n", "cr\rtab\tend", "caf\xe9"]
+        self.fake_curl()
+        self.write("hostvigil_email.txt", ALERTS)
+        config = (monitor_config(hosts) + 'instance_name : "st\xe4tion"\n'
+                  'metrics_file : "hostvigil.prom"\n')
+        self.write("hostvigil_host.txt", config.encode("latin-1"), mode="wb")
+        child = self.start_monitor()
+
+        def host_labels():
+            if not self.exists("hostvigil.prom"):
+                return None
+            families = text_string_to_metric_families(self.read("hostvigil.prom", "rb").decode())
+            return {s.labels["host"]: s.labels["station"]
+                    for family in families if family.name == "hostvigil_host_up"
+                    for s in family.samples}
+
+        expected = {h.replace("\xe9", "\ufffd"): "st\ufffdtion" for h in hosts}
+        self.assertEqual(wait_for(lambda: host_labels() == expected and expected, timeout=60),
+                         expected, host_labels())
+        self.stop_child(child)
+
     def dump_dom(self, page):
         profile = tempfile.mkdtemp(prefix="hv-chromium-")
         self.addCleanup(shutil.rmtree, profile, True)
