@@ -16,6 +16,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "config/alert_config.h"
 
@@ -30,8 +31,11 @@ inline constexpr const char* kAdaptiveCardSchema =
 /// One plain-text e-mail to the comma-separated `recipients`. Fills an empty `from` with
 /// `email` at its first send, under the mail lock; the send itself holds no lock, so e-mails
 /// from several threads go out side by side. Absent subject or body: empty.
+/// `notice_id`, when given, is the lasting id of the notice the mail carries: its Message-ID is
+/// made from it, so a repeated send of one notice is one message to the receiving side.
 int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
-                     const char* body, int* exit_code = nullptr, std::string* failure = nullptr);
+                     const char* body, int* exit_code = nullptr, std::string* failure = nullptr,
+                     std::string_view notice_id = {});
 
 /// One Telegram message; an absent or empty text sends nothing.
 int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit_code = nullptr,

@@ -41,7 +41,8 @@ bool teams_channel_ready(const AlertSettings& alerts) {
 }
 
 int send_email_alert(AlertSettings& alerts, const char* recipients, const char* subject,
-                     const char* body, int* exit_code, std::string* failure) {
+                     const char* body, int* exit_code, std::string* failure,
+                     std::string_view notice_id) {
     if (exit_code != nullptr)
         *exit_code = -1;
     if (failure != nullptr)
@@ -64,8 +65,11 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
 
     const std::string sender = sender_address(alerts);
     std::time_t now = std::time(nullptr);
+    std::string message_id = make_notice_message_id(sender, notice_id);
+    if (message_id.empty())
+        message_id = make_message_id(sender, now, platform::current_pid(), message.sequence());
     MailHeader header{sender, recipients, subject != nullptr ? subject : "", format_mail_date(now),
-                      make_message_id(sender, now, platform::current_pid(), message.sequence())};
+                      std::move(message_id)};
     // A message that could not be written whole is not sent half.
     if (!message.write_and_close(build_mail_message(header, body != nullptr ? body : "")))
         return 0;
@@ -98,8 +102,6 @@ int send_email_alert(AlertSettings& alerts, const char* recipients, const char* 
     std::string reason;
     int rc = run_curl(std::move(options), curl_config_line("user", login), CurlProtocol::smtp,
                       {login, alerts.password.view()}, &reason);
-    if (!reason.empty())
-        console_print("Email failure: %s\n", reason.c_str());
     console_print("Email command rc=%d\n", rc);
     if (failure != nullptr)
         *failure = std::move(reason);

@@ -132,6 +132,27 @@ std::string smtp_url_with_greeting_name(std::string_view server, std::string_vie
     return url;
 }
 
+std::string make_notice_message_id(std::string_view sender, std::string_view notice_id) {
+    std::string kept;
+    for (char c : notice_id) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '.' || c == '-';
+        if (allowed && kept.size() < 64)
+            kept += c;
+    }
+    if (kept.empty())
+        return {};
+    std::string domain = mail_domain(sender);
+    if (domain.empty())
+        domain = "localhost";
+    std::string id = "<hostvigil.";
+    id += kept;
+    id += '@';
+    id += domain;
+    id += '>';
+    return id;
+}
+
 std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
                             unsigned sequence) {
     std::string domain = mail_domain(sender);

@@ -37,6 +37,12 @@ std::string smtp_url_with_greeting_name(std::string_view server, std::string_vie
 std::string make_message_id(std::string_view sender, std::time_t t, std::uint32_t pid,
                             unsigned sequence);
 
+/// "<hostvigil.ID@domain>" for the notice whose lasting id is `notice_id`, so that every try
+/// of one notice, also after a restart, carries the same Message-ID. Only letters, digits,
+/// '.' and '-' of the id are kept (it comes back from the state file), at most 64 of them;
+/// empty when none is left.
+std::string make_notice_message_id(std::string_view sender, std::string_view notice_id);
+
 /// Everything that identifies one message in its header.
 struct MailHeader {
     std::string_view from;

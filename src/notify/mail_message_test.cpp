@@ -74,6 +74,28 @@ TEST(MessageId, CarriesTheSenderDomainAndDiffersPerSend) {
     EXPECT_TRUE(make_message_id("no-domain", 0, 1, 1).ends_with("@localhost>"));
 }
 
+// A notice's Message-ID depends on the notice alone: every try and every restart gives the same
+// one. The id comes back from the state file, so only safe characters of it are used.
+TEST(MessageId, OfANoticeIsTheNoticesOwn) {
+    const struct {
+        const char* sender;
+        const char* notice_id;
+        const char* want;
+    } cases[] = {
+        {"alerts@example.com", "6932a0c4.1f4.0badcafe",
+         "<hostvigil.6932a0c4.1f4.0badcafe@example.com>"},
+        {"Ops <ops@mail.example.org>", "a-b", "<hostvigil.a-b@mail.example.org>"},
+        {"no-domain", "x1", "<hostvigil.x1@localhost>"},
+        {"a@b.org", "x>\r\nBcc: evil@c.org", "<hostvigil.xBccevilc.org@b.org>"},
+        {"a@b.org", "<>@ \r\n", ""},
+        {"a@b.org", "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(make_notice_message_id(c.sender, c.notice_id), c.want) << c.notice_id;
+    EXPECT_EQ(make_notice_message_id("a@b.org", std::string(100, 'f')).size(),
+              std::string("<hostvigil.@b.org>").size() + 64);
+}
+
 TEST(MailMessage, EveryLineEndsInCrLfAndTheHeaderIsComplete) {
     MailHeader header{"me@x.org", " a@x.org, ,b@y.org", "Hi", "Thu, 10 Dec 2026 03:15:00 +0000",
                       "<id@x.org>"};

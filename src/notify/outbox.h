@@ -100,8 +100,8 @@ class Outbox {
     /// Queues `notice` for host `host_index` (named `host` in the event log; 0 and an empty
     /// name for a notice of the instance) behind the host's earlier notices on the same
     /// channel. Gives the notice its lasting id when it has none. `restored`: it comes from
-    /// the state file of an earlier run, so it counts as late when sent. Test notices are not
-    /// logged here: the test reports them itself.
+    /// the state file of an earlier run, so it counts as late when sent. Test notices get one
+    /// try, and only a failure of theirs is logged here: the test reports its own verdict.
     void add(int host_index, const std::string& host, state::PendingNotice notice,
              bool restored = false);
 

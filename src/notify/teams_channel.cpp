@@ -43,8 +43,6 @@ int send_teams_alert(const AlertSettings& alerts, const char* text, int* exit_co
                        "@" + payload.name()},
                       curl_config_line("url", alerts.teams_webhook.view()), CurlProtocol::http,
                       {alerts.teams_webhook.view()}, &reason);
-    if (!reason.empty())
-        console_print("Teams failure: %s\n", reason.c_str());
     console_print("Teams command rc=%d\n", rc);
     if (failure != nullptr)
         *failure = std::move(reason);

@@ -32,8 +32,6 @@ int send_telegram_alert(const AlertSettings& alerts, const char* text, int* exit
     std::string reason;
     int rc = run_curl({"-s", "--fail"}, curl_config_line("url", url), CurlProtocol::http,
                       {url, alerts.token.view()}, &reason);
-    if (!reason.empty())
-        console_print("Telegram failure: %s\n", reason.c_str());
     console_print("Telegram command rc=%d\n", rc);
     if (failure != nullptr)
         *failure = std::move(reason);

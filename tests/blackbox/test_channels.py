@@ -155,10 +155,13 @@ class EmailChannel(ChannelCase):
                 self.write_alerts(server=url, email=LOGIN, password=PASSWORD, to="ops@example.com")
                 code, out = self.run_test_command()
                 self.assertEqual(code, 1, out)
-                self.assertRegex(out, f"\nEmail failure: {reason}\n"
-                                      f"Email command rc={rc}\nEmail test FAILED\n")
-                self.assertNotIn(PASSWORD, out)
-                self.assertNotIn("w0rd", out)
+                self.assertRegex(out, f"Email command rc={rc}\nEmail test FAILED\n")
+                log = "\n".join(self.log_lines())
+                self.assertRegex(log, rf"Mail test message failed \(curl exit code {rc}: "
+                                      f"{reason}\\)")
+                for text in (out, log):
+                    self.assertNotIn(PASSWORD, text)
+                    self.assertNotIn("w0rd", text)
         self.assertEqual(wrong_password.received() + no_tls.received(), [])
         self.assertEqual(wrong_password.auth_attempts, [(LOGIN, PASSWORD)])
         # Without TLS the login is never offered, so the password never crosses the wire.
@@ -189,9 +192,10 @@ class TelegramChannel(ChannelCase):
         self.write_alerts(token=TOKEN, chat_id=CHAT_ID)
         code, out = self.run_test_command()
         self.assertEqual(code, 1, out)
-        self.assertIn("\nTelegram failure: HTTP 403\nTelegram command rc=22\n"
-                      "Telegram test FAILED\n", out)
-        self.assertNotIn("SECRET", out)
+        self.assertIn("Telegram command rc=22\nTelegram test FAILED\n", out)
+        log = "\n".join(self.log_lines())
+        self.assertIn("Telegram test message failed (curl exit code 22: HTTP 403)", log)
+        self.assertNotIn("SECRET", out + log)
 
 
 class TeamsChannel(ChannelCase):
@@ -227,8 +231,10 @@ class TeamsChannel(ChannelCase):
         self.write_alerts(teams_webhook=hook.url + WEBHOOK_PATH)
         code, out = self.run_test_command()
         self.assertEqual(code, 1, out)
-        self.assertIn("\nTeams failure: HTTP 500\nTeams command rc=22\nTeams test FAILED\n", out)
-        self.assertNotIn("SECRET", out)
+        self.assertIn("Teams command rc=22\nTeams test FAILED\n", out)
+        log = "\n".join(self.log_lines())
+        self.assertIn("Teams test message failed (curl exit code 22: HTTP 500)", log)
+        self.assertNotIn("SECRET", out + log)
 
 
 class CurlInvocation(ChannelCase):

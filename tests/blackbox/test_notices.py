@@ -214,6 +214,8 @@ class Restarts(NoticeCase):
         [mail] = self.smtp.received()
         self.assertEqual(mail["rcpt_tos"], ["alive@example.com"])
         self.assertIn(b"saved heartbeat body", mail["data"])
+        # The notice's lasting id names the mail, so a repeated send is the same message.
+        self.assertRegex(mail["data"], rb"\r\nMessage-ID: <hostvigil\.6932a0c4\.1f4\.0badcafe@[^>]+>\r\n")
         self.assertEqual(self.subjects(), ["hostvigil is up and running at then"])
         self.assertNotIn("pending", self.state())
         self.assertEqual([h["host"] for h in self.state()["hosts"]], ["127.0.0.2"])
