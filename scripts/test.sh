@@ -11,6 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
+# Every test is meant to run here: a Python test file with a skipped case fails (the test
+# runner's list of expected skips aside). HOSTVIGIL_REQUIRE_ALL_TESTS=0 lets skips show as
+# skipped instead, for a quick run on a machine that lacks something.
+export HOSTVIGIL_REQUIRE_ALL_TESTS=${HOSTVIGIL_REQUIRE_ALL_TESTS:-1}
 
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(deps format plain asan tsan fuzz windows release package)

@@ -32,6 +32,16 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def own_clock(env):
+    """env for a run under a faketime of its own: without the time library and settings of a
+    faked clock the tests themselves may run under, which faketime does not nest."""
+    env = {k: v for k, v in env.items() if not k.startswith("FAKETIME")}
+    preload = [p for p in env.pop("LD_PRELOAD", "").split() if "faketime" not in p]
+    if preload:
+        env["LD_PRELOAD"] = " ".join(preload)
+    return env
+
+
 def processes_in(workdir, program_only=False):
     """Process ids whose working directory is workdir: the program's instances, and any
     child they left behind (other tests may run the same program elsewhere meanwhile)."""
@@ -65,6 +75,9 @@ class WorkDir(unittest.TestCase):
         os.mkdir(self.work)
         self.env = dict(os.environ)
         self.env["PATH"] = self.bin_dir + os.pathsep + os.environ.get("PATH", "")
+        # One zone for every run, whatever the machine's: no daylight-saving change mid-test.
+        # A test that needs another zone sets its own.
+        self.env["TZ"] = "UTC"
         self.children = []
         self.addCleanup(self._cleanup)
 

@@ -75,7 +75,9 @@ class NoticeCase(WorkDir):
         self.smtp, self.webhook = servers.local_channels(self, {LOGIN: PASSWORD})
         self.down_dir = os.path.join(self.dir, "down")
         os.mkdir(self.down_dir)
+        self.checks_file = os.path.join(self.dir, "checks")
         self.fake_program("ping", f"""for h; do :; done
+echo "$h" >> "{self.checks_file}"
 if [ -e "{self.down_dir}/$h" ]; then
     echo "1 packets transmitted, 0 received, 100% packet loss"; exit 1
 fi
@@ -89,8 +91,8 @@ echo "64 bytes from $h: icmp_seq=1 ttl=64 time=0.050 ms"
         elif os.path.exists(path):
             os.remove(path)
 
-    def configure(self, hosts, smtp_url=None, teams=False, workers=2, extra=""):
-        lines = ['interval : "30"', 'fast_retry_interval : "1"', 'pingcount : "1"',
+    def configure(self, hosts, smtp_url=None, teams=False, workers=2, extra="", interval=30):
+        lines = [f'interval : "{interval}"', 'fast_retry_interval : "1"', 'pingcount : "1"',
                  f'workers : "{workers}"']
         for h in hosts:
             lines += [f'host : "{h}"', 'alertcount : "1"', 'tcpfallback : "no"']
@@ -100,6 +102,20 @@ echo "64 bytes from $h: icmp_seq=1 ttl=64 time=0.050 ms"
         if teams:
             alert += f'teams_webhook : "{self.webhook.url}/hook"\n'
         self.write("hostvigil_email.txt", alert + extra)
+
+    def checks(self):
+        """How many checks the fake ping has answered so far."""
+        try:
+            with open(self.checks_file) as f:
+                return len(f.readlines())
+        except OSError:
+            return 0
+
+    def wait_rounds(self, rounds, hosts=1):
+        """Waits until each of `hosts` hosts has been checked `rounds` more times: the rounds
+        before the last of those checks have ended, with every notice they decided on queued."""
+        target = self.checks() + rounds * hosts
+        return wait_for(lambda: self.checks() >= target, timeout=30)
 
     def log(self):
         return "\n".join(self.log_lines())
@@ -126,7 +142,8 @@ echo "64 bytes from $h: icmp_seq=1 ttl=64 time=0.050 ms"
 
 class Restarts(NoticeCase):
     def test_restart_during_an_outage_and_recovery_while_stopped(self):
-        self.configure(["127.0.0.2"])
+        # Rounds a second apart, up or down, so that rounds after an event come soon.
+        self.configure(["127.0.0.2"], interval=1)
         self.set_down("127.0.0.2")
         child = self.start_hv("-s")
         self.assertTrue(self.wait_log("Mail alert for 127.0.0.2 sent"), self.log())
@@ -144,7 +161,8 @@ class Restarts(NoticeCase):
         child = self.start_hv("-s")
         self.assertTrue(self.wait_log("received=0/1", 1) and wait_for(
             lambda: self.state()["hosts"][0]["last_result"].endswith("(alert already sent)")))
-        time.sleep(3)  # a few more failed rounds
+        self.assertTrue(self.wait_rounds(3))  # a few more failed rounds
+        # The stop sends whatever was still queued.
         self.assertEqual((self.stop_child(child)[0]), 0)
         self.assertEqual(len(self.smtp.received()), 1)
         self.assertEqual(self.log().count("***Alert sending"), 1)
@@ -153,7 +171,7 @@ class Restarts(NoticeCase):
         self.set_down("127.0.0.2", False)
         child = self.start_hv("-s")
         self.assertTrue(self.wait_log("Mail recovery notice for 127.0.0.2 sent"), self.log())
-        time.sleep(2)
+        self.assertTrue(self.wait_rounds(2))
         self.assertEqual(self.stop_child(child)[0], 0)
         subjects = self.subjects()
         self.assertEqual(len(subjects), 2, subjects)
@@ -161,7 +179,8 @@ class Restarts(NoticeCase):
         self.assertIn("Back to normal.", subjects[1])
         self.assertEqual(self.log().count("hostvigil 1.0 started: 1 hosts"), 3)
         self.assertEqual(self.log().count("hostvigil stopped"), 2)
-        self.assertFalse(self.state()["hosts"][0]["alert_outstanding"])
+        [host] = self.state()["hosts"]
+        self.assertEqual((host["alert_outstanding"], host["pending"]), (False, []))
         self.assert_clean()
 
     def test_unusable_state_file_is_logged_and_replaced(self):

@@ -12,7 +12,7 @@ import unittest
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import BIN, WorkDir, wait_for
+from harness import BIN, WorkDir, own_clock, wait_for
 from test_monitor import ALERTS, MonitorCase, monitor_config
 
 NOW = calendar.timegm((2026, 12, 10, 12, 0, 0))
@@ -65,8 +65,9 @@ class Summary(WorkDir):
                                                         interval=15) + 'instance_name : "lab"\n')
 
     def summary_at(self, now):
-        result = subprocess.run(faked(now) + [BIN, "-summary"], cwd=self.work, env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        result = subprocess.run(faked(now) + [BIN, "-summary"], cwd=self.work,
+                                env=own_clock(self.env), stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=60)
         return result.returncode, result.stdout.decode()
 
     def test_table_of_up_counting_and_alerted_hosts_in_configuration_order(self):
