@@ -45,6 +45,8 @@ struct HostRecord {
     std::int32_t alert_sent = 0;   ///< run time: 1 while an alert is outstanding
     std::int32_t tcpfallback = 1;  ///< 1: a failed ping is followed by TCP connect attempts
     std::int32_t name_failed = 0;  ///< run time: 1 once this outage has logged a failed look-up
+    /// run time: 1 once this outage has logged a fallback skipped for a look-up still running
+    std::int32_t lookup_pending = 0;
     FixedText<256> pinglossmsg{"default"};  ///< alert text; "default" (any case) or empty: built-in
     FixedText<256> pingbackmsg{"default"};  ///< recovery text, same rule
     FixedText<512> last_status;             ///< run time: status text of the most recent check

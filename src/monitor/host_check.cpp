@@ -62,12 +62,17 @@ void queue_notice(MonitorContext& context, int index, const HostRecord& record,
 }
 
 // A name that does not resolve is logged once per outage, so that DNS trouble can be told from
-// a dead host without a line every check. Called with the host-state lock held.
-void note_name_lookup(HostRecord& record, bool name_failed) {
-    if (!name_failed || record.name_failed != 0)
-        return;
-    record.name_failed = 1;
-    log_event("Name lookup failed for %s", record.host.c_str());
+// a dead host without a line every check; so is a fallback skipped because the name's look-up
+// from an earlier check is still running. Called with the host-state lock held.
+void note_name_lookup(HostRecord& record, bool name_failed, bool lookup_pending) {
+    if (name_failed && record.name_failed == 0) {
+        record.name_failed = 1;
+        log_event("Name lookup failed for %s", record.host.c_str());
+    }
+    if (lookup_pending && record.lookup_pending == 0) {
+        record.lookup_pending = 1;
+        log_event("Name lookup for %s still pending; TCP check skipped", record.host.c_str());
+    }
 }
 
 HostCondition state_of(const HostRecord& record) {
@@ -87,12 +92,13 @@ void note_result(HostRecord& record, bool was_up, bool up) {
     record.history.record(up, state_of(record), now);
 }
 
-void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot, bool name_failed) {
+void on_failure(MonitorContext& context, HostRecord& record, WorkerSlot& slot, bool name_failed,
+                bool lookup_pending) {
     const int pingcount = context.settings.pingcount;
     std::unique_lock<std::mutex> lock(host_state_lock());
     const bool was_up = state_of(record) == HostCondition::up;
     slot.failed = 1;
-    note_name_lookup(record, name_failed);
+    note_name_lookup(record, name_failed, lookup_pending);
     // A host that stays down for ages keeps counting; stop at the top instead of overflowing.
     if (record.fail_count < INT32_MAX)
         ++record.fail_count;
@@ -140,6 +146,7 @@ void on_success(MonitorContext& context, HostRecord& record, int index, const St
     console_print("[%s] %s\n", record.host.c_str(), status.c_str());
     record.fail_count = 0;
     record.name_failed = 0;
+    record.lookup_pending = 0;
     // A host that answered only over TCP keeps its last ping time.
     if (rtt_us >= 0)
         record.history.last_rtt_us = rtt_us;
@@ -180,6 +187,7 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
     std::int64_t rtt_us = -1;
     bool up = false;
     bool name_failed = false;
+    bool lookup_pending = false;
     // A host text that could be taken for an option or hold shell characters is never handed
     // to a program or the resolver: it simply counts as down.
     if (is_usable_host(record.host.view())) {
@@ -198,13 +206,14 @@ int check_host(MonitorContext& context, WorkerSlot* slot) {
                 services.tcp_fallback(record.host.c_str(), record.timeoutsec, status);
             up = tcp.reachable;
             name_failed = tcp.name_failed;
+            lookup_pending = tcp.lookup_pending;
         }
     }
 
     if (up)
         on_success(context, record, slot->index, status, rtt_us);
     else
-        on_failure(context, record, *slot, name_failed);
+        on_failure(context, record, *slot, name_failed, lookup_pending);
     return 0;
 }
 

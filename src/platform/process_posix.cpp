@@ -108,6 +108,9 @@ struct Watch {
     bool end_on_stop = false;
     bool timed_out = false;
     bool stopped = false;
+    /// Ended by the stop request before its output was read to the end: what was read may be
+    /// any part of what the child wrote.
+    bool output_cut = false;
 
     bool active() const { return deadline.has_value() || end_on_stop; }
     bool ended() const { return timed_out || stopped; }
@@ -136,8 +139,11 @@ struct Watch {
     int result(int exit_code) const {
         if (timed_out)
             return kChildTimedOut;
-        // A child that ended on its own before the kill reached it has a result worth keeping.
-        return stopped && exit_code == 128 + SIGKILL ? kChildEndedOnStop : exit_code;
+        // A child that ended on its own before the kill reached it has a result worth keeping,
+        // provided all it wrote was read.
+        if (stopped && (exit_code == 128 + SIGKILL || output_cut))
+            return kChildEndedOnStop;
+        return exit_code;
     }
 };
 
@@ -165,6 +171,37 @@ int wait_for(pid_t pid, Watch& watch) {
     return watch.result(exit_code(r, pid, status));
 }
 
+// How long the output pipe may take to report its end once the child's process group was
+// ended. Every writer in the group is gone by then; only a process that left the group can
+// hold the pipe open longer.
+constexpr int kDrainAfterEndMs = 2000;
+
+// Reads what is left in the output pipe after the stop request ended the child's process
+// group. A child that had already exited on its own left its whole output there, and its
+// result stands only with all of it. False when the end was not reached in time.
+bool drain_to_end(Fd& out, const ChildRequest& request) {
+    const std::optional<Clock::time_point> deadline =
+        Clock::now() + std::chrono::milliseconds(kDrainAfterEndMs);
+    char chunk[512];
+    while (out.get() >= 0) {
+        pollfd fd{out.get(), POLLIN, 0};
+        int ready = poll(&fd, 1, remaining_ms(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        ssize_t r = read(out.get(), chunk, 511);
+        if (r > 0) {
+            request.sink(request.sink_context, chunk, static_cast<std::size_t>(r));
+        } else if (r == 0) {
+            out.reset();
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Feeds the standard-input text and drains the output pipe together, so neither side can
 // block the other whatever their sizes: the input end is non-blocking, so a child that writes
 // much before it reads never holds a write of ours while its own output fills up. Both ends
@@ -190,9 +227,14 @@ void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request,
             read_slot = static_cast<int>(n);
             fds[n++] = pollfd{out.get(), POLLIN, 0};
         }
-        // A child ended early takes all it started along; their pipe ends close.
-        if (watch.end_if_due(pid))
+        // A child ended early takes all it started along; their pipe ends close. After a stop
+        // the rest of the output is still read: the child may have exited on its own just
+        // before, with its answer in the pipe.
+        if (watch.end_if_due(pid)) {
+            if (watch.stopped && !drain_to_end(out, request))
+                watch.output_cut = true;
             break;
+        }
         int ready = poll(fds, n, watch.wait_ms());
         if (ready < 0) {
             if (errno == EINTR)

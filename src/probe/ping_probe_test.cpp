@@ -51,6 +51,15 @@ const char kLinuxDuplicates[] =
     "3 packets transmitted, 3 received, +2 duplicates, 0% packet loss, time 2050ms\n"
     "rtt min/avg/max/mdev = 0.055/0.080/0.118/0.027 ms\n";
 
+// Duplicates on a lossy link: only the first answer to request 2 is a reply.
+const char kLinuxLossesAndDuplicate[] =
+    "PING 10.50.0.13 (10.50.0.13) 56(84) bytes of data.\n"
+    "64 bytes from 10.50.0.13: icmp_seq=2 ttl=63 time=0.398 ms\n"
+    "64 bytes from 10.50.0.13: icmp_seq=2 ttl=63 time=0.431 ms (DUP!)\n\n"
+    "--- 10.50.0.13 ping statistics ---\n"
+    "3 packets transmitted, 1 received, +1 duplicates, 66.6667% packet loss, time 2039ms\n"
+    "rtt min/avg/max/mdev = 0.398/0.414/0.431/0.016 ms\n";
+
 const char kLinuxUnreachable[] =
     "PING 10.50.0.20 (10.50.0.20) 56(84) bytes of data.\n"
     "From 10.50.0.1 icmp_seq=1 Destination Host Unreachable\n"
@@ -205,6 +214,7 @@ TEST(CountPingReplies, CountsEchoRepliesOnly) {
         {"iputils all lost", kLinuxLost, 3, 0},
         {"iputils duplicates", kLinuxDuplicates, 3, 3},
         {"iputils duplicates, fewer requests", kLinuxDuplicates, 2, 2},
+        {"iputils duplicates beside losses", kLinuxLossesAndDuplicate, 3, 1},
         {"iputils host unreachable", kLinuxUnreachable, 3, 0},
         {"iputils TTL exceeded", kLinuxTtlExceeded, 1, 0},
         {"iputils IPv6 replies", kLinuxIpv6Replies, 2, 2},

@@ -5,12 +5,15 @@
 //   stderr      writes "only-err" to standard error only
 //   stdin       copies its standard input to standard output, then prints "<eof>"
 //   sleep MS    sleeps MS milliseconds
+//   pid N       prints its process id and a line end, then N bytes, then exits with code 0
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     if (argc < 2)
@@ -23,7 +26,13 @@ int main(int argc, char** argv) {
         std::raise(SIGTERM);
         return 2;
     }
-    if (mode == "spam" && argc > 2) {
+    if ((mode == "spam" || mode == "pid") && argc > 2) {
+        if (mode == "pid") {
+            // One write, so that the first read holds the whole line.
+            std::string line = std::to_string(getpid()) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
         long left = std::atol(argv[2]);
         std::string piece(1000, 'x');
         while (left > 0) {
@@ -32,7 +41,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             left -= static_cast<long>(n);
         }
-        return 7;
+        return mode == "pid" ? 0 : 7;
     }
     if (mode == "stderr") {
         std::fputs("only-err", stderr);

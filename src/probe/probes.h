@@ -24,6 +24,8 @@ struct PingResult {
 struct FallbackResult {
     bool reachable = false;    ///< a connection was accepted or refused
     bool name_failed = false;  ///< the host name did not resolve within the wait
+    /// A look-up of the name from an earlier check was still running: nothing was tried.
+    bool lookup_pending = false;
 };
 
 /// How long one ping run may take: `pingcount` replies of `timeoutsec` each (each at least a
@@ -54,6 +56,8 @@ PingResult ping_probe(const char* host, int timeoutsec, int pingcount, StatusTex
 /// ports 443, 80 and 22 on its addresses all at once, waiting at most `timeoutsec` seconds for
 /// the first to be accepted or refused. When one is, writes
 /// "Ping blocked but TCP reachable: %s" into `status`; `status` is untouched otherwise.
+/// A look-up that outlives the wait goes on in the background; until it ends, further calls
+/// for the same name try nothing and come back `lookup_pending`.
 FallbackResult tcp_fallback_probe(const char* host, int timeoutsec, StatusText& status);
 
 }  // namespace hv

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -187,8 +190,10 @@ TEST_F(Runner, StopRequestEndsAProbeButNeverASend) {
         CaptureText out;
         return run_command_capture(probe, out, nullptr, 0, true);
     });
+    // A send with a time limit is watched while it runs, like a probe, and still must not
+    // be ended by the stop: curl runs this way.
     auto send_run = std::async(std::launch::async, [] {
-        return run_command({kChild, "sleep", "1500"});
+        return run_command({kChild, "sleep", "1500"}, nullptr, 60000);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     platform::request_stop();
@@ -200,6 +205,42 @@ TEST_F(Runner, StopRequestEndsAProbeButNeverASend) {
     // Not a speed check: far below the 30 s the probe would otherwise run.
     EXPECT_LT(probe_seconds, 20.0);
     EXPECT_EQ(send_rc, 0);
+}
+
+// Keeps what the child wrote; at the first read it waits until the child has exited on its
+// own and then sets the stop request, with the rest of the output still in the pipe.
+struct StopAfterExit {
+    std::string kept;
+    bool stop_set = false;
+};
+
+void stop_after_exit(void* context, const char* data, std::size_t size) {
+    StopAfterExit& run = *static_cast<StopAfterExit*>(context);
+    run.kept.append(data, size);
+    if (run.stop_set)
+        return;
+    run.stop_set = true;
+    // The child's first write is its process id on a line of its own.
+    unsigned long pid = std::strtoul(run.kept.c_str(), nullptr, 10);
+    EXPECT_TRUE(platform::wait_for_process_end(static_cast<std::uint32_t>(pid), 30000));
+    platform::request_stop();
+}
+
+TEST_F(Runner, ProbeThatEndedBeforeTheStopKeepsItsWholeOutput) {
+    // A ping that had its answer and exited just before the stop must not come back as a run
+    // with its answer missing: that would be taken for a host that did not reply.
+    StopAfterExit run;
+    platform::ChildRequest request;
+    request.argv = {kChild, "pid", "3000"};
+    request.output = platform::ChildOutput::capture;
+    request.sink = stop_after_exit;
+    request.sink_context = &run;
+    request.end_on_stop = true;
+    int rc = bounded([&request] { return platform::run_child(request); });
+    platform::clear_stop_request();
+    ASSERT_TRUE(run.stop_set);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::count(run.kept.begin(), run.kept.end(), 'x'), 3000);
 }
 
 TEST_F(Runner, SlowSiblingsDoNotHoldAFastCapture) {

@@ -2,9 +2,12 @@
 // verdicts can be checked with a scripted network.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <span>
 #include <string>
 
@@ -36,11 +39,34 @@ inline constexpr std::size_t kAddressesPerPort = 4;
 /// The system's resolver and sockets, through a platform::AddressList.
 std::shared_ptr<FallbackNetwork> system_network();
 
+/// The host names whose look-up is still running. Behind a resolver that hangs, every check
+/// would otherwise leave one more waiting thread behind; this way there is one per name.
+class PendingLookups {
+  public:
+    /// Claims the look-up of `host`; false while an earlier one is still running.
+    bool claim(const std::string& host);
+    /// Gives the claim back once the look-up has ended.
+    void release(const std::string& host);
+    /// Waits until no look-up is running.
+    void wait_until_idle();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::set<std::string> hosts_;
+};
+
+/// The look-ups of the system's resolver, shared by every check of this process.
+std::shared_ptr<PendingLookups> system_lookups();
+
 /// tcp_fallback_probe over `ports` through `net`: one resolution on a helper thread, waited
 /// for at most `timeoutsec` seconds (a late answer is dropped with the thread, which keeps
-/// `net` alive until it ends); then one connect_any.
+/// `net` and `lookups` alive until it ends); then one connect_any. While a look-up of `host`
+/// started by an earlier call is still running, nothing is tried and the result says
+/// `lookup_pending`.
 FallbackResult tcp_fallback_with(const char* host, int timeoutsec, StatusText& status,
                                  std::span<const std::uint16_t> ports,
-                                 std::shared_ptr<FallbackNetwork> net);
+                                 std::shared_ptr<FallbackNetwork> net,
+                                 std::shared_ptr<PendingLookups> lookups = system_lookups());
 
 }  // namespace hv

@@ -33,16 +33,24 @@ struct Lookup {
     std::size_t addresses = 0;
 };
 
+enum class Resolution { resolved, failed, pending };
+
 // The system resolver has no time limit the program can set: behind a DNS server that never
 // answers one look-up lasts the resolver's own time-outs, often 10 s or more. So it runs on a
 // thread of its own and the fallback waits for it at most `timeout_sec`. A late thread ends
-// by itself; it holds only the network object and the shared record.
-bool resolve_within(const std::shared_ptr<FallbackNetwork>& net, const std::string& host,
-                    int timeout_sec) {
+// by itself; it holds only the network object, the shared record and the claim on the name,
+// which keeps every later check of that name from starting another one meanwhile.
+Resolution resolve_within(const std::shared_ptr<FallbackNetwork>& net,
+                          const std::shared_ptr<PendingLookups>& lookups, const std::string& host,
+                          int timeout_sec) {
+    if (!lookups->claim(host))
+        return Resolution::pending;
     auto lookup = std::make_shared<Lookup>();
     try {
-        std::thread([net, host, lookup] {
+        std::thread([net, lookups, host, lookup] {
             std::size_t addresses = net->resolve(host);
+            // Given back first: a check that sees this look-up done may start the next one.
+            lookups->release(host);
             std::lock_guard<std::mutex> guard(lookup->mutex);
             lookup->addresses = addresses;
             lookup->done = true;
@@ -50,12 +58,14 @@ bool resolve_within(const std::shared_ptr<FallbackNetwork>& net, const std::stri
         }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: resolve here, without the bound, rather than not at all.
-        return net->resolve(host) > 0;
+        std::size_t addresses = net->resolve(host);
+        lookups->release(host);
+        return addresses > 0 ? Resolution::resolved : Resolution::failed;
     }
     std::unique_lock<std::mutex> lock(lookup->mutex);
     lookup->finished.wait_for(lock, std::chrono::seconds(timeout_sec),
                               [&lookup] { return lookup->done; });
-    return lookup->done && lookup->addresses > 0;
+    return lookup->done && lookup->addresses > 0 ? Resolution::resolved : Resolution::failed;
 }
 
 }  // namespace
@@ -64,15 +74,44 @@ std::shared_ptr<FallbackNetwork> system_network() {
     return std::make_shared<SystemNetwork>();
 }
 
+bool PendingLookups::claim(const std::string& host) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return hosts_.insert(host).second;
+}
+
+void PendingLookups::release(const std::string& host) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    hosts_.erase(host);
+    if (hosts_.empty())
+        idle_.notify_all();
+}
+
+void PendingLookups::wait_until_idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return hosts_.empty(); });
+}
+
+std::shared_ptr<PendingLookups> system_lookups() {
+    static const std::shared_ptr<PendingLookups> lookups = std::make_shared<PendingLookups>();
+    return lookups;
+}
+
 FallbackResult tcp_fallback_with(const char* host, int timeoutsec, StatusText& status,
                                  std::span<const std::uint16_t> ports,
-                                 std::shared_ptr<FallbackNetwork> net) {
+                                 std::shared_ptr<FallbackNetwork> net,
+                                 std::shared_ptr<PendingLookups> lookups) {
     FallbackResult result;
     if (host == nullptr || !is_usable_host(host))
         return result;
-    if (!resolve_within(net, host, timeoutsec)) {
-        result.name_failed = true;
-        return result;
+    switch (resolve_within(net, lookups, host, timeoutsec)) {
+        case Resolution::resolved:
+            break;
+        case Resolution::failed:
+            result.name_failed = true;
+            return result;
+        case Resolution::pending:
+            result.lookup_pending = true;
+            return result;
     }
     switch (net->connect_any(ports, kAddressesPerPort, timeoutsec)) {
         case ConnectOutcome::connected:

@@ -109,6 +109,38 @@ TEST(TcpFallback, LookupThatDoesNotAnswerEndsAfterTheWait) {
     EXPECT_EQ(net->trace(), "Rslow.example ");
 }
 
+TEST(TcpFallback, AtMostOneLookupPerNameWhileTheResolverHangs) {
+    auto net = std::make_shared<ScriptedNetwork>(1, ConnectOutcome::connected);
+    auto lookups = std::make_shared<PendingLookups>();
+    net->hold();
+    StatusText status("untouched");
+    auto fallback = [&](const char* host) {
+        return tcp_fallback_with(host, 1, status, kFallbackPorts, net, lookups);
+    };
+    // The first check of each name starts its look-up and gives up on it after the wait.
+    FallbackResult first = fallback("hang.example");
+    EXPECT_TRUE(first.name_failed);
+    EXPECT_FALSE(first.lookup_pending);
+    // Later checks of that name find it still running and try nothing; other names are apart.
+    for (int i = 0; i < 4; ++i) {
+        FallbackResult later = fallback("hang.example");
+        EXPECT_FALSE(later.reachable);
+        EXPECT_FALSE(later.name_failed);
+        EXPECT_TRUE(later.lookup_pending);
+    }
+    EXPECT_TRUE(fallback("other.example").name_failed);
+    EXPECT_EQ(net->trace(), "Rhang.example Rother.example ");
+    EXPECT_EQ(status, "untouched");
+
+    // Once the resolver answers, the next check looks the name up afresh.
+    net->release_and_wait();
+    lookups->wait_until_idle();
+    FallbackResult after = fallback("hang.example");
+    EXPECT_TRUE(after.reachable);
+    EXPECT_FALSE(after.lookup_pending);
+    EXPECT_EQ(net->trace(), "Rhang.example Rother.example Rhang.example C443,80,22,x4/1");
+}
+
 TEST(TcpFallback, UnusableHostIsNeverResolved) {
     auto net = std::make_shared<ScriptedNetwork>(1, ConnectOutcome::connected);
     StatusText status;

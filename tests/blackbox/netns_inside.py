@@ -163,8 +163,36 @@ class RunMode(WorkDir):
         self.assertTrue(wait_for(lambda: "count 2/5" in self.output(), timeout=60),
                         self.output())
         self.stop(child)
-        self.assertEqual(len(self.name_lines()), 1, self.log_lines())
-        self.assertIn("Name lookup failed for slow-dns.invalid", self.name_lines()[0])
+        # The second check found the first one's look-up still running and skipped the fallback.
+        self.assertEqual([line[20:] for line in self.name_lines()],
+                         ["Name lookup failed for slow-dns.invalid",
+                          "Name lookup for slow-dns.invalid still pending; TCP check skipped"],
+                         self.log_lines())
+
+    def test_lookups_that_hang_hold_one_thread_per_name(self):
+        # Look-ups that outlive every check: each name keeps one running, the checks that find
+        # it running skip the fallback, and the log says so once per name.
+        self.fake_program("ping", 'echo "1 packets transmitted, 0 received, 100% packet loss"\n'
+                                  "exit 1\n")
+        self.env["RES_OPTIONS"] = "timeout:30 attempts:1"
+        names = [f"hang-{n}.invalid" for n in range(1, 6)]
+        child = self.start_monitor(names, alertcount=20)
+        self.assertTrue(wait_for(lambda: self.output().count("count 6/20") == len(names),
+                                 timeout=90), self.output())
+        threads = self.thread_count(child.pid)
+        self.stop(child)
+        # The main thread, the senders, a round's workers and one look-up per name; every
+        # check leaving a thread behind would be one per name and round.
+        self.assertLessEqual(threads, 1 + 4 + 2 * len(names))
+        for name in names:
+            self.assertEqual([line[20:] for line in self.name_lines() if name in line],
+                             [f"Name lookup failed for {name}",
+                              f"Name lookup for {name} still pending; TCP check skipped"])
+
+    @staticmethod
+    def thread_count(pid):
+        with open(f"/proc/{pid}/status") as f:
+            return int(next(line.split()[1] for line in f if line.startswith("Threads:")))
 
 
 if __name__ == "__main__":
