@@ -300,7 +300,8 @@ class SlowAndFailingChannels(NoticeCase):
         self.set_down("127.0.0.2")
         child = self.start_hv("-s")
         self.assertTrue(self.wait_log(
-            "Teams alert for 127.0.0.2 failed (curl exit code 22), next try in 30 s"), self.log())
+            "Teams alert for 127.0.0.2 failed (curl exit code 22: HTTP 500), next try in 30 s"),
+            self.log())
         self.webhook.status = 200
         self.assertTrue(self.wait_log("Teams alert for 127.0.0.2 sent, ", timeout=60), self.log())
         rc, _ = self.stop_child(child)
