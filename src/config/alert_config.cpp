@@ -106,10 +106,13 @@ int conceal_secret_in_file(const char* key, const char* value, const char* path)
     std::string content;
     if (build_rewritten(path, key, scrambled.view(), content) != Rewrite::changed)
         return 0;
-    return platform::rewrite_file(path, content) ? 1 : 0;
+    return platform::replace_file_whole(path, content, platform::ReplacePolicy::keep_existing) ? 1
+                                                                                               : 0;
 }
 
 void conceal_alert_secrets(const AlertSettings& settings, const char* path) {
+    // Every load comes here: the place to clear what a crashed rewrite left behind.
+    platform::remove_stale_temporaries(path);
     if (settings.conceal_password)
         conceal_secret_in_file("password", settings.password.c_str(), path);
     if (settings.conceal_token)

@@ -42,7 +42,8 @@ void load_alert_config(AlertSettings& settings, const char* path = kAlertConfigF
 
 /// Rewrites `path` so that the first password and token lines hold the scrambled form of the
 /// loaded secrets, password first. A line that already holds a scrambled text is kept, so a
-/// file with nothing plain in it is not touched at all.
+/// file with nothing plain in it is not touched at all. Temporary files that a crashed rewrite
+/// left beside the file are deleted first.
 void conceal_alert_secrets(const AlertSettings& settings, const char* path = kAlertConfigFile);
 
 /// Turns a stored secret into the plain one: a text starting with "encry" is unscrambled, any
@@ -51,10 +52,10 @@ void conceal_alert_secrets(const AlertSettings& settings, const char* path = kAl
 int reveal_secret(const char* text, char* out, std::size_t out_size);
 
 /// Replaces the first line of `path` whose key is `key` by `key : "<scrambled value>"`,
-/// copying every other line byte for byte (platform::rewrite_file: whole, same owner and mode,
-/// through a symbolic link). Nothing is written when no line has the key or its value is
-/// already a well-formed scrambled text. Returns 1 when the file was rewritten, 0 when it was
-/// left as it was.
+/// copying every other line byte for byte (platform::replace_file_whole with keep_existing:
+/// whole, same owner and mode, through a symbolic link). Nothing is written when no line has the
+/// key or its value is already a well-formed scrambled text. Returns 1 when the file was rewritten,
+/// 0 when it was left as it was.
 int conceal_secret_in_file(const char* key, const char* value, const char* path = kAlertConfigFile);
 
 }  // namespace hv

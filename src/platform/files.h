@@ -1,7 +1,9 @@
 // File operations the standard library lacks or does differently on each system.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace hv::platform {
@@ -26,14 +28,6 @@ bool publish_exclusive(const char* from, const char* to, bool& existed);
 /// Renames `from` over `to` in one step, replacing `to` when it exists.
 bool replace_file(const char* from, const char* to);
 
-/// Replaces the content of the existing file `path` by `content` in one step: readers see the
-/// old or the new content, never a part. A symbolic link is followed and the file it names is
-/// rewritten in its own directory, so the link stays a link. The file keeps its owner, group
-/// and permissions (POSIX) or its security descriptor and attributes (Windows), and the data
-/// reaches the disk before the new content takes the name. False, with `path` untouched and
-/// nothing left behind, when any step fails, among them keeping the owner.
-bool rewrite_file(const char* path, std::string_view content);
-
 /// Flushes `file`'s buffers and asks the system to put its content on the disk, so that a
 /// rename that follows never publishes a file whose content a power loss could still take.
 bool flush_to_disk(std::FILE* file);
@@ -41,14 +35,63 @@ bool flush_to_disk(std::FILE* file);
 /// Gives `to` the permission bits of `from` (POSIX); true on Windows, which keeps ACLs by name.
 bool copy_permissions(const char* from, const char* to);
 
-/// Replaces the file `path` with `data` so that a reader sees the old file or the new one,
-/// never a part: the data goes to a new file beside it, is flushed to the disk and renamed
-/// over `path` (POSIX mode 0644). Refuses, leaving everything as it was, when `path` names
-/// a directory, a device, a symbolic link or anything else but a regular file.
-bool write_file_atomically(const char* path, std::string_view data);
+/// What read_regular_file found at a path.
+enum class ReadOutcome {
+    read,         ///< a regular file, read whole
+    missing,      ///< nothing at the path
+    directory,    ///< a directory
+    link,         ///< a symbolic link (POSIX) or another reparse point (Windows): not followed
+    not_regular,  ///< a pipe, a device, a socket
+    unreadable,   ///< it could not be opened or read (permissions, an I/O error)
+    too_large,    ///< longer than the limit
+};
 
-/// True when write_file_atomically could write `path` now: it is absent or a regular file,
-/// and the directory it is in exists and takes new files.
+/// Reads the whole file `path` into `out` (empty unless `read`) only when it is a regular file
+/// of at most `limit` bytes. A symbolic link is not followed, and a pipe or device is never
+/// opened in a way that could block or disturb it: the type is looked at before opening, the
+/// open does not wait, and the opened file must still be a regular file.
+ReadOutcome read_regular_file(const char* path, std::size_t limit, std::string& out);
+
+/// How replace_file_whole treats what is at the path now. Each file the program replaces has
+/// one of these, chosen for what a user may have put there.
+enum class ReplacePolicy {
+    /// The file must exist, and may be reached through symbolic links: the file at the end of
+    /// the chain is replaced in its own directory, so a link stays a link. The new file keeps
+    /// the old one's owner, group and permissions (POSIX) or security descriptor and
+    /// attributes (Windows); when the owner cannot be kept nothing is replaced. For the alert
+    /// configuration, which a user may keep elsewhere and protect.
+    keep_existing,
+    /// The path may be missing; anything there but a regular file (a symbolic link, a
+    /// directory, a device, a pipe) is refused and left alone. The new file is readable by
+    /// everyone (POSIX mode 0644). For the status page and the metrics.
+    regular_public,
+    /// As regular_public, but the new file is readable by its owner only (POSIX mode 0600).
+    /// For the state file, which holds the texts of notices not delivered yet.
+    regular_private,
+};
+
+/// Replaces the file `path` with `content` so that a reader sees the old file or the new one,
+/// never a part, also after a crash or a power loss: the content goes to a temporary file in
+/// the same directory (see temporary_file_name), is flushed to the disk, renamed over the
+/// target, and the directory holding the name is flushed too. False when any step fails or
+/// `policy` refuses the target; the target is then as it was and the temporary file is gone.
+/// On Windows a failed keep_existing replacement that took the old file away puts it back
+/// (or, when it cannot, puts the new file in its place): the target is never left missing.
+bool replace_file_whole(const char* path, std::string_view content, ReplacePolicy policy);
+
+/// The name of a temporary file for replacing `target` in this process: `target` followed by
+/// ".<pid>-<number>.tmp", the number counting up within the process, so that writers of the
+/// same file in different processes or threads never pick the same name.
+std::string temporary_file_name(const std::string& target, unsigned number);
+
+/// Deletes the temporary files of replacing `path` (and, for a symbolic link, the file it
+/// leads to) that were left behind by processes that no longer exist, as a crash leaves them.
+/// A temporary of a live process, another instance's among them, is never touched, nor is
+/// any other file. Returns how many were deleted.
+int remove_stale_temporaries(const char* path);
+
+/// True when replace_file_whole with a regular_* policy could write `path` now: it is absent or a
+/// regular file, and the directory it is in exists and takes new files.
 bool can_write_file(const char* path);
 
 }  // namespace hv::platform

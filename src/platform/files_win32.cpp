@@ -1,12 +1,15 @@
 #include "platform/files.h"
+#include "platform/files_win32_seam.h"
 
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace hv::platform {
 
@@ -129,19 +132,34 @@ std::wstring final_path(const std::wstring& path) {
 
 }  // namespace
 
-bool rewrite_file(const char* path, std::string_view content) {
-    if (path == nullptr)
-        return false;
-    std::wstring target = final_path(widen(path));
-    if (target.empty())
-        return false;
-    std::wstring temp;
+namespace {
+
+std::atomic<unsigned> temporary_count{0};
+std::atomic<ReplaceFileFunction> replace_function{nullptr};
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A missing target is fine; anything there must be a plain file, never a directory, a
+// reparse point (a link or junction) or a device.
+bool target_is_replaceable(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    return (attributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+// Creates a new temporary file for `target` and writes `content` to the disk through it.
+bool write_temporary(const std::wstring& target, std::string_view content, std::wstring& name) {
     HANDLE created = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-        temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(attempt) + L".tmp";
+        // The name as bytes, widened the same way as the target's.
+        std::string tail = temporary_file_name(std::string(), temporary_count.fetch_add(1));
+        name = target + std::wstring(tail.begin(), tail.end());
         // Not inheritable, so no child started meanwhile holds the file open.
-        created = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        created = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             return false;
@@ -154,17 +172,119 @@ bool rewrite_file(const char* path, std::string_view content) {
         DWORD chunk = content.size() > 1u << 20 ? 1u << 20 : static_cast<DWORD>(content.size());
         DWORD written = 0;
         ok = WriteFile(out.get(), content.data(), chunk, &written, nullptr) != 0 && written > 0;
-        content.remove_prefix(written);
+        if (ok)
+            content.remove_prefix(written);
     }
     ok = ok && FlushFileBuffers(out.get()) != 0;
     ok = out.close_checked() && ok;
-    // ReplaceFileW gives the new file the old one's security descriptor, attributes and
-    // streams, which a rename would lose.
-    ok = ok && ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                            nullptr, nullptr) != 0;
     if (!ok)
-        DeleteFileW(temp.c_str());
+        DeleteFileW(name.c_str());
     return ok;
+}
+
+bool move_into_place(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Swaps `temp` into the place of `target`, keeping the old file's security descriptor,
+// attributes and streams, which a rename would lose. ReplaceFileW can fail halfway: with the
+// old file moved to the backup name, or gone with only the new one left. Whatever it left, the
+// target ends up holding the old content (the backup put back) or the new one, never nothing.
+bool swap_keeping_security(const std::wstring& target, const std::wstring& temp) {
+    std::wstring backup = temp.substr(0, temp.size() - 4) + L".bak";
+    ReplaceFileFunction replace = replace_function.load();
+    if (replace == nullptr)
+        replace = ReplaceFileW;
+    if (replace(target.c_str(), temp.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                nullptr, nullptr) != 0) {
+        DeleteFileW(backup.c_str());
+        return true;
+    }
+    bool replaced = false;
+    if (!exists(target)) {
+        if (exists(backup) && move_into_place(backup, target)) {
+            // The old file is back as it was; the rewrite is tried again at the next start.
+        } else if (exists(temp)) {
+            replaced = move_into_place(temp, target);
+        }
+    }
+    DeleteFileW(temp.c_str());
+    if (exists(target))
+        DeleteFileW(backup.c_str());
+    return replaced;
+}
+
+}  // namespace
+
+void set_replace_file_function(ReplaceFileFunction function) {
+    replace_function.store(function);
+}
+
+bool replace_file_whole(const char* path, std::string_view content, ReplacePolicy policy) {
+    if (path == nullptr || *path == '\0')
+        return false;
+    const bool keep = policy == ReplacePolicy::keep_existing;
+    const std::wstring target = keep ? final_path(widen(path)) : widen(path);
+    if (target.empty() || (!keep && !target_is_replaceable(target)))
+        return false;
+    std::wstring temp;
+    if (!write_temporary(target, content, temp))
+        return false;
+    if (keep)
+        return swap_keeping_security(target, temp);
+    // Looked at again just before the move: a directory or link put there meanwhile stays.
+    // The write-through move reaches the disk with the directory entry.
+    if (target_is_replaceable(target) && move_into_place(temp, target))
+        return true;
+    DeleteFileW(temp.c_str());
+    return false;
+}
+
+ReadOutcome read_regular_file(const char* path, std::size_t limit, std::string& out) {
+    out.clear();
+    if (path == nullptr)
+        return ReadOutcome::unreadable;
+    const std::wstring name = widen(path);
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? ReadOutcome::missing
+                   : ReadOutcome::unreadable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ReadOutcome::directory;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return ReadOutcome::link;
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        return ReadOutcome::not_regular;
+    // The link itself is opened, never followed, and what was opened is looked at once more.
+    Handle in(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr));
+    if (!in.valid())
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? ReadOutcome::missing
+                                                      : ReadOutcome::unreadable;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(in.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(in.get(), &info))
+        return ReadOutcome::not_regular;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return ReadOutcome::link;
+    std::string text;
+    char chunk[65536];
+    while (true) {
+        DWORD n = 0;
+        if (!ReadFile(in.get(), chunk, sizeof chunk, &n, nullptr))
+            return ReadOutcome::unreadable;
+        if (n == 0)
+            break;
+        if (text.size() + n > limit)
+            return ReadOutcome::too_large;
+        text.append(chunk, n);
+    }
+    out = std::move(text);
+    return ReadOutcome::read;
 }
 
 bool flush_to_disk(std::FILE* file) {
@@ -177,18 +297,6 @@ bool copy_permissions(const char*, const char*) {
 
 namespace {
 
-// A missing target is fine; anything there must be a plain file, never a directory, a
-// reparse point (a link or junction) or a device.
-bool target_is_replaceable(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND;
-    }
-    return (attributes &
-            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
-}
-
 std::string directory_of(const char* path) {
     std::string text(path);
     std::size_t slash = text.find_last_of("/\\");
@@ -199,33 +307,8 @@ std::string directory_of(const char* path) {
 
 }  // namespace
 
-bool write_file_atomically(const char* path, std::string_view data) {
-    if (path == nullptr || *path == '\0' || !target_is_replaceable(path))
-        return false;
-    std::string temp = std::string(path) + ".tmp" + std::to_string(GetCurrentProcessId());
-    HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = true;
-    while (ok && !data.empty()) {
-        DWORD chunk = data.size() > 1u << 20 ? 1u << 20 : static_cast<DWORD>(data.size());
-        DWORD written = 0;
-        ok = WriteFile(h, data.data(), chunk, &written, nullptr) != 0 && written > 0;
-        if (ok)
-            data.remove_prefix(written);
-    }
-    ok = FlushFileBuffers(h) != 0 && ok;
-    ok = CloseHandle(h) != 0 && ok;
-    if (ok && target_is_replaceable(path) &&
-        MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
-        return true;
-    DeleteFileA(temp.c_str());
-    return false;
-}
-
 bool can_write_file(const char* path) {
-    if (path == nullptr || *path == '\0' || !target_is_replaceable(path))
+    if (path == nullptr || *path == '\0' || !target_is_replaceable(widen(path)))
         return false;
     // Windows has no access() that honours ACLs: a probe file shows whether the directory
     // takes new files.

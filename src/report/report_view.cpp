@@ -111,7 +111,7 @@ std::string label_escape(const std::string& text) {
 }
 
 bool write_report_file(const char* path, const std::string& text) {
-    return platform::write_file_atomically(path, text);
+    return platform::replace_file_whole(path, text, platform::ReplacePolicy::regular_public);
 }
 
 }  // namespace hv

@@ -75,7 +75,8 @@ std::string html_escape(const std::string& text);
 /// `text` as a Prometheus label value: backslash, double quote and line feed escaped.
 std::string label_escape(const std::string& text);
 
-/// Writes a rendered report to `path` atomically; false when the file was left as it was.
+/// Writes a rendered report to `path` atomically; false when the file was left as it was. A
+/// symbolic link, directory or device at `path` is refused, never written through.
 bool write_report_file(const char* path, const std::string& text);
 
 }  // namespace hv

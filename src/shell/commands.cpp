@@ -212,6 +212,9 @@ int command_summary(MonitorSettings& settings, HostTable& hosts) {
         case state::LoadResult::ignored:
             std::printf("State file %s cannot be used: %s\n", state::kStateFile, reason.c_str());
             return 1;
+        case state::LoadResult::directory:
+            std::printf("%s is a directory; state will not be kept\n", state::kStateFile);
+            return 1;
     }
     if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok)
         return 1;

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "output/sinks.h"
+#include "platform/files.h"
 #include "state/host_state.h"
 
 namespace hv {
@@ -53,6 +54,12 @@ void ReportFiles::round_finished(const MonitorContext& context) {
         store_->publish(current_snapshot(context, stats_, now));
     if (settings.status_page.empty() && settings.metrics_file.empty())
         return;
+    if (!swept_) {
+        // Before the first write: what a crashed run left beside the files goes.
+        swept_ = true;
+        platform::remove_stale_temporaries(settings.status_page.c_str());
+        platform::remove_stale_temporaries(settings.metrics_file.c_str());
+    }
     const ReportView view = current_report_view(context, stats_, now);
     if (!settings.status_page.empty())
         write_one(settings.status_page.c_str(), render_status_page(view, now), page_failed_);

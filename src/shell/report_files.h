@@ -17,7 +17,8 @@ state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& 
 
 /// After every round: hands the hosts' state to `store` (when given), and writes the files
 /// named by `status_page` and `metrics_file` when they are set. A file that cannot be
-/// written is logged once, and again only after it could be written in between.
+/// written is logged once, and again only after it could be written in between. Both are
+/// replaced whole, and only when they are regular files (a symbolic link is refused).
 class ReportFiles : public RoundObserver {
   public:
     ReportFiles(const RunStats& stats, state::StateStore* store) : stats_(stats), store_(store) {}
@@ -28,6 +29,7 @@ class ReportFiles : public RoundObserver {
     state::StateStore* store_;
     bool page_failed_ = false;
     bool metrics_failed_ = false;
+    bool swept_ = false;  ///< stale temporaries beside the files removed (once, at the start)
 };
 
 }  // namespace hv

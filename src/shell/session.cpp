@@ -43,6 +43,9 @@ void restore(MonitorContext& context, Outbox& outbox) {
             log_event("State file %s ignored (%s); starting fresh", state::kStateFile,
                       reason.c_str());
             return;
+        case state::LoadResult::directory:
+            log_event("%s is a directory; state will not be kept", state::kStateFile);
+            return;
     }
     const int host_count = context.settings.host_count;
     std::vector<state::HostState> removed;

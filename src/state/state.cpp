@@ -1,13 +1,10 @@
 #include "state/state.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
-#include "platform/instance.h"
 
 namespace hv::state {
 namespace {
@@ -342,58 +339,35 @@ bool from_json(std::string_view text, Snapshot& out, std::string& reason) {
 
 LoadResult load_state(const char* path, Snapshot& out, std::string& reason) {
     out = Snapshot{};
-    std::FILE* in = std::fopen(path, "rb");
-    if (in == nullptr) {
-        // A path that exists but cannot be opened (no permission) is not a first start: say so.
-        std::error_code ignored;
-        if (std::filesystem::exists(path, ignored)) {
+    std::string text;
+    switch (platform::read_regular_file(path, kMaxFileBytes, text)) {
+        case platform::ReadOutcome::read:
+            break;
+        case platform::ReadOutcome::missing:
+            return LoadResult::missing;
+        case platform::ReadOutcome::directory:
+            reason = "it is a directory";
+            return LoadResult::directory;
+        case platform::ReadOutcome::link:
+            reason = "it is a symbolic link";
+            return LoadResult::ignored;
+        case platform::ReadOutcome::not_regular:
+            reason = "it is not a regular file";
+            return LoadResult::ignored;
+        case platform::ReadOutcome::unreadable:
+            // A path that exists but cannot be opened (no permission) is not a first start.
             reason = "it cannot be read";
             return LoadResult::ignored;
-        }
-        return LoadResult::missing;
-    }
-    std::string text;
-    char chunk[65536];
-    std::size_t n;
-    bool too_big = false;
-    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-        if (text.size() + n > kMaxFileBytes) {
-            too_big = true;
-            break;
-        }
-        text.append(chunk, n);
-    }
-    const bool read_error = std::ferror(in) != 0;
-    std::fclose(in);
-    if (read_error) {
-        reason = "it cannot be read";
-        return LoadResult::ignored;
-    }
-    if (too_big) {
-        reason = "it is larger than 16 MiB";
-        return LoadResult::ignored;
+        case platform::ReadOutcome::too_large:
+            reason = "it is larger than 16 MiB";
+            return LoadResult::ignored;
     }
     return from_json(text, out, reason) ? LoadResult::loaded : LoadResult::ignored;
 }
 
 bool save_state(const char* path, const Snapshot& snapshot) {
-    const std::string content = to_json(snapshot);
-    std::string temp;
-    std::FILE* file = nullptr;
-    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
-        temp = std::string(path) + "." + std::to_string(platform::current_pid()) + "-" +
-               std::to_string(attempt) + ".tmp";
-        file = platform::create_exclusive(temp.c_str(), false);
-    }
-    if (file == nullptr)
-        return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    ok = platform::flush_to_disk(file) && ok;
-    ok = std::fclose(file) == 0 && ok;
-    ok = ok && platform::replace_file(temp.c_str(), path);
-    if (!ok)
-        platform::delete_file(temp.c_str());
-    return ok;
+    return platform::replace_file_whole(path, to_json(snapshot),
+                                        platform::ReplacePolicy::regular_private);
 }
 
 }  // namespace hv::state

@@ -87,17 +87,22 @@ bool from_json(std::string_view text, Snapshot& out, std::string& reason);
 
 enum class LoadResult {
     loaded,
-    missing,  ///< no file: a first start
-    ignored,  ///< the file could not be read or used; `reason` says why
+    missing,    ///< no file: a first start
+    ignored,    ///< the file could not be read or used; `reason` says why
+    directory,  ///< a directory holds the name: no state can be read or kept there
 };
 
-/// Reads `path` (at most 16 MiB). Never fails hard: anything unusable comes back as `ignored`
-/// with an empty snapshot.
+/// Reads `path` (at most 16 MiB). Never fails hard and never waits: anything unusable comes
+/// back as `ignored` (or `directory`) with an empty snapshot. Only a regular file is read: a
+/// symbolic link is not followed, and a pipe or device is not opened in a way that waits.
 LoadResult load_state(const char* path, Snapshot& out, std::string& reason);
 
 /// Writes the snapshot to a new file beside `path`, flushes it to the disk and renames it over
-/// `path`, so `path` holds the old or the new content whatever happens. False when any step
-/// failed; the new file is removed then.
+/// `path`, so `path` holds the old or the new content whatever happens, a full disk or a crash
+/// included (platform::replace_file_whole). Only a regular file is replaced (owner-only mode on
+/// POSIX): a symbolic link, directory, pipe or device at `path` is refused and left alone, so
+/// the state cannot be written through a link into another file. False when any step failed;
+/// the new file is removed then.
 bool save_state(const char* path, const Snapshot& snapshot);
 
 /// "email", "telegram", "teams": the names used in the file.

@@ -4,8 +4,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "platform/instance.h"
 #include "scratch.h"
 #include "state/host_state.h"
 #include "state/store.h"
@@ -208,14 +215,64 @@ TEST_F(StateFileOnDisk, LoadTellsMissingDamagedAndLoadedApart) {
     EXPECT_EQ(files_in_dir(), 1u);
 }
 
-TEST_F(StateFileOnDisk, ADirectoryInThePlaceOfTheFileIsIgnoredAndLeftAlone) {
-    fs::create_directory(path_);
-    Snapshot back;
-    std::string reason;
-    EXPECT_EQ(load_state(path_.c_str(), back, reason), LoadResult::ignored);
-    EXPECT_FALSE(save_state(path_.c_str(), sample()));
-    EXPECT_TRUE(fs::is_directory(path_));
-    EXPECT_EQ(files_in_dir(), 1u);
+// Only a regular file is read or replaced: a directory is told apart, and a link (even to a
+// good state file), a pipe or a device is ignored at once, never followed, waited on or
+// written through.
+TEST_F(StateFileOnDisk, WhatIsNotARegularFileIsNeitherReadNorWritten) {
+    const std::string good = scratch_.write("elsewhere.json", to_json(sample()));
+    struct Case {
+        const char* what;
+        void (*make)(const std::string& path, const std::string& good);
+        LoadResult load;
+    };
+    const Case cases[] = {
+        {"directory", [](const std::string& p, const std::string&) { fs::create_directory(p); },
+         LoadResult::directory},
+#ifndef _WIN32
+        {"link to a state file",
+         [](const std::string& p, const std::string& g) { fs::create_symlink(g, p); },
+         LoadResult::ignored},
+        {"link to a device",
+         [](const std::string& p, const std::string&) { fs::create_symlink("/dev/null", p); },
+         LoadResult::ignored},
+        {"pipe", [](const std::string& p, const std::string&) { mkfifo(p.c_str(), 0600); },
+         LoadResult::ignored},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make(path_, good);
+        const auto type = fs::symlink_status(path_).type();
+        Snapshot back;
+        std::string reason;
+        EXPECT_EQ(load_state(path_.c_str(), back, reason), c.load) << reason;
+        EXPECT_TRUE(back.hosts.empty());
+        EXPECT_FALSE(save_state(path_.c_str(), sample()));
+        EXPECT_EQ(fs::symlink_status(path_).type(), type);
+        EXPECT_EQ(files_in_dir(), 2u);  // the thing itself and elsewhere.json: no temporary
+        fs::remove(path_);
+    }
+    std::ifstream in(good, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), to_json(sample()));
+}
+
+// A crashed writer leaves its temporary file; the next start removes it, but never one of a
+// live process (another instance may be writing there) nor any other file.
+TEST_F(StateFileOnDisk, StartRemovesTheTemporariesOfEndedWritersOnly) {
+    // Beyond the largest process id Linux hands out; not a valid Windows one either.
+    const std::string ended = std::string(kStateFile) + ".4194305-0.tmp";
+    const std::string live =
+        std::string(kStateFile) + "." + std::to_string(platform::current_pid()) + "-3.tmp";
+    const std::vector<std::string> kept = {live, std::string(kStateFile) + ".4194305-x.tmp",
+                                           "other.json.4194305-0.tmp",
+                                           std::string(kStateFile) + ".old"};
+    scratch_.write(ended, "{\"version\": 1, \"hos");
+    for (const std::string& name : kept)
+        scratch_.write(name, "x");
+    { StateStore store(path_); }
+    EXPECT_FALSE(fs::exists(dir_ / ended));
+    for (const std::string& name : kept)
+        EXPECT_TRUE(fs::exists(dir_ / name)) << name;
 }
 
 TEST_F(StateFileOnDisk, StoreWritesTheNewestSnapshotByFlush) {

@@ -1,10 +1,12 @@
 #include "state/store.h"
 
 #include "output/sinks.h"
+#include "platform/files.h"
 
 namespace hv::state {
 
 StateStore::StateStore(std::string path) : path_(std::move(path)) {
+    platform::remove_stale_temporaries(path_.c_str());
     writer_ = std::thread([this] { run(); });
 }
 

@@ -16,7 +16,8 @@ namespace hv::state {
 /// running replace each other, so only the newest waits; a slow disk never holds a check.
 class StateStore {
   public:
-    /// Starts the writer thread for `path`.
+    /// Deletes the temporary files a crashed writer of `path` left behind (never those of a
+    /// live process), then starts the writer thread for `path`.
     explicit StateStore(std::string path);
     /// Writes what is still waiting, then ends the writer thread.
     ~StateStore();

@@ -5,6 +5,7 @@ import calendar
 import json
 import os
 import shutil
+import stat
 import subprocess
 import tempfile
 import time
@@ -93,6 +94,37 @@ class Summary(WorkDir):
         self.assertEqual(rc, 1)
         self.assertEqual(len(out.splitlines()), 1, out)
         self.assertIn("cannot be used", out)
+
+
+class StateFileThatIsNoFile(MonitorCase):
+    """Something other than a file where the state file belongs: run mode checks and stops as
+    usual and says what it found; -summary answers at once with one line."""
+
+    def run_and_stop(self):
+        self.write("hostvigil_host.txt", monitor_config(["127.0.0.1"]))
+        child = self.start_monitor()
+        self.assertTrue(wait_for(lambda: self.checks_of("127.0.0.1") >= 1, timeout=30),
+                        "run mode never reached its first round")
+        rc, out = self.run_hv("-stop", timeout=30)
+        self.assertEqual(rc, 0, out)
+        child.communicate(timeout=30)
+        self.assertEqual(child.returncode, 0)
+        return self.read("hostvigil_log.txt")
+
+    def test_pipe_is_ignored_and_never_waited_on(self):
+        os.mkfifo(self.path("hostvigil_state.json"))
+        self.assertIn("State file hostvigil_state.json ignored (it is not a regular file); "
+                      "starting fresh", self.run_and_stop())
+        self.assertEqual(self.run_hv("-summary", timeout=30), (
+            1, "State file hostvigil_state.json cannot be used: it is not a regular file\n"))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("hostvigil_state.json")).st_mode))
+
+    def test_directory_is_said_plainly(self):
+        os.mkdir(self.path("hostvigil_state.json"))
+        line = "hostvigil_state.json is a directory; state will not be kept"
+        self.assertIn(line, self.run_and_stop())
+        self.assertEqual(self.run_hv("-summary", timeout=30), (1, line + "\n"))
+        self.assertEqual(os.listdir(self.path("hostvigil_state.json")), [])
 
 
 class ReportKeysInCheck(WorkDir):

@@ -1,6 +1,7 @@
 """The working directory misbehaving under a running monitor: its event log deleted, the
 directory turned read-only, the file system full when the alert file is rewritten."""
 
+import json
 import os
 import subprocess
 import sys
@@ -25,6 +26,20 @@ def mount_tmpfs(case, size):
     if res.returncode != 0:
         case.skipTest(f"cannot mount a tmpfs here: {res.stderr.decode().strip()}")
     case.addCleanup(subprocess.run, ["umount", "-l", case.work])
+
+
+def fill(case, free_kib):
+    """Fills the file system of case.work up to free_kib KiB with the file "filler"."""
+    filler = case.path("filler")
+    with open(filler, "wb", buffering=0) as f:
+        try:
+            while f.write(b"\0" * 65536):
+                pass
+        except OSError:
+            pass
+    if free_kib:
+        os.truncate(filler, os.path.getsize(filler) - free_kib * 1024)
+    return filler
 
 
 def remount(case, mode):
@@ -107,15 +122,7 @@ class FullFileSystem(WorkDir):
         self.write("hostvigil_email.txt", alert)
         for free_kib in (0, 8):
             with self.subTest(free_kib=free_kib):
-                filler = self.path("filler")
-                with open(filler, "wb", buffering=0) as f:
-                    try:
-                        while f.write(b"\0" * 65536):
-                            pass
-                    except OSError:
-                        pass
-                if free_kib:
-                    os.truncate(filler, os.path.getsize(filler) - free_kib * 1024)
+                filler = fill(self, free_kib)
                 rc, out = self.run_hv("-test")
                 self.assertEqual(rc, 1, out)
                 self.assertEqual(self.read("hostvigil_email.txt"), alert)
@@ -127,3 +134,32 @@ class FullFileSystem(WorkDir):
         # With room again the rewrite happens.
         self.run_hv("-test")
         self.assertIn('password : "encry', self.read("hostvigil_email.txt"))
+
+    def test_state_file_stays_whole_when_its_write_finds_no_room(self):
+        mount_tmpfs(self, "256k")
+        scheduled_ping(self, {})
+        # 120 hosts make a state of some 40 KiB: far more than the room left, so every write
+        # runs out midway; the file from before is small.
+        hosts = [f"127.0.{i // 200}.{i % 200 + 1}" for i in range(120)]
+        self.write("hostvigil_host.txt", monitor_file(hosts))
+        previous = json.dumps({"version": 1, "hosts": [
+            {"host": "127.0.0.1", "fail_count": 1, "last_result": "from the run before"}]})
+        self.write("hostvigil_state.json", previous)
+        # Room for the PID file and the event log, not for the state.
+        filler = fill(self, 16)
+        inst = Instance(self)
+        self.assertGreaterEqual(inst.wait_count("\nWait ", 2), 2, inst.output()[-2000:])
+        rc, out = inst.stop()
+        self.assertEqual(rc, 0, out[-2000:])
+        self.assertIn("State file hostvigil_state.json could not be written", log_text(self))
+        self.assertEqual(self.read("hostvigil_state.json"), previous)
+        rc, out = self.run_hv("-summary")
+        self.assertEqual(rc, 0, out)
+        self.assertIn("from the run before", out)
+        self.assertEqual([n for n in os.listdir(self.work) if n.endswith(".tmp")], [])
+        # With room again the state is written.
+        os.remove(filler)
+        inst = Instance(self)
+        self.assertGreaterEqual(inst.wait_count("\nWait ", 1), 1, inst.output()[-2000:])
+        self.assertEqual(inst.stop()[0], 0)
+        self.assertEqual(len(json.loads(self.read("hostvigil_state.json"))["hosts"]), 120)

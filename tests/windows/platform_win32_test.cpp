@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/files_win32_seam.h"
 #include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
@@ -319,6 +320,35 @@ TEST(Win32Files, ExclusiveCreateAndTextMode) {
     EXPECT_FALSE(delete_file(file.c_str()));
 }
 
+std::string read_bytes(const std::string& path) {
+    std::string text;
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr)
+        return "(missing)";
+    char chunk[256];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+        text.append(chunk, n);
+    std::fclose(in);
+    return text;
+}
+
+// The names in `dir` other than "." and "..".
+std::vector<std::string> names_in(const ScratchDir& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(dir.path("*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
 // The alert file's rewrite goes through ReplaceFileW (which keeps the ACL and attributes on
 // Windows; Wine does not keep them, so that is not asserted here) and leaves no file behind.
 TEST(Win32Files, RewriteReplacesTheContentAndLeavesNothingBehind) {
@@ -330,7 +360,8 @@ TEST(Win32Files, RewriteReplacesTheContentAndLeavesNothingBehind) {
     std::fclose(f);
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
 
-    EXPECT_TRUE(rewrite_file(file.c_str(), "password : \"encry1B1C\"\r\n"));
+    EXPECT_TRUE(replace_file_whole(file.c_str(), "password : \"encry1B1C\"\r\n",
+                                   ReplacePolicy::keep_existing));
     std::FILE* in = std::fopen(file.c_str(), "rb");
     ASSERT_NE(in, nullptr);
     char bytes[64] = {};
@@ -344,9 +375,60 @@ TEST(Win32Files, RewriteReplacesTheContentAndLeavesNothingBehind) {
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_FALSE(rewrite_file(dir.path("missing.txt").c_str(), "x"));
-    EXPECT_FALSE(rewrite_file(dir.dir().string().c_str(), "x"));  // a folder
+    EXPECT_FALSE(
+        replace_file_whole(dir.path("missing.txt").c_str(), "x", ReplacePolicy::keep_existing));
+    EXPECT_FALSE(replace_file_whole(dir.dir().string().c_str(), "x",
+                                    ReplacePolicy::keep_existing));  // a folder
     DeleteFileA(file.c_str());
+}
+
+// Stand-ins for ReplaceFileW failing halfway, each leaving what the system documents.
+BOOL WINAPI old_file_gone(LPCWSTR replaced, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) {
+    DeleteFileW(replaced);
+    SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    return FALSE;
+}
+BOOL WINAPI old_file_under_backup_name(LPCWSTR replaced, LPCWSTR, LPCWSTR backup, DWORD, LPVOID,
+                                       LPVOID) {
+    MoveFileW(replaced, backup != nullptr ? backup : (std::wstring(replaced) + L"~").c_str());
+    SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+    return FALSE;
+}
+BOOL WINAPI nothing_moved(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) {
+    SetLastError(ERROR_UNABLE_TO_REMOVE_REPLACED);
+    return FALSE;
+}
+
+// However the swap fails, the alert file with its credentials is still there afterwards: the
+// old content put back, or the new one moved into place. Nothing else is left behind.
+TEST(Win32Files, AFailedSwapNeverLosesTheAlertFile) {
+    const std::string before = "password : \"pw\"\r\n";
+    const std::string after = "password : \"encry1B1C\"\r\n";
+    struct Case {
+        const char* what;
+        ReplaceFileFunction swap;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"old file deleted, new one left under its own name", old_file_gone, true},
+        {"old file left under the backup name", old_file_under_backup_name, false},
+        {"nothing moved", nothing_moved, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        std::string file = dir.path("alerts.txt");
+        std::FILE* f = create_exclusive(file.c_str(), false);
+        ASSERT_NE(f, nullptr);
+        std::fputs(before.c_str(), f);
+        std::fclose(f);
+        set_replace_file_function(c.swap);
+        const bool result = replace_file_whole(file.c_str(), after, ReplacePolicy::keep_existing);
+        set_replace_file_function(nullptr);
+        EXPECT_EQ(result, c.replaced);
+        EXPECT_EQ(read_bytes(file), c.replaced ? after : before);
+        EXPECT_EQ(names_in(dir), std::vector<std::string>{"alerts.txt"});
+    }
 }
 
 TEST(Win32Files, AppendedLogIsNotInherited) {
