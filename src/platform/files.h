@@ -28,13 +28,6 @@ bool publish_exclusive(const char* from, const char* to, bool& existed);
 /// Renames `from` over `to` in one step, replacing `to` when it exists.
 bool replace_file(const char* from, const char* to);
 
-/// Flushes `file`'s buffers and asks the system to put its content on the disk, so that a
-/// rename that follows never publishes a file whose content a power loss could still take.
-bool flush_to_disk(std::FILE* file);
-
-/// Gives `to` the permission bits of `from` (POSIX); true on Windows, which keeps ACLs by name.
-bool copy_permissions(const char* from, const char* to);
-
 /// What read_regular_file found at a path.
 enum class ReadOutcome {
     read,         ///< a regular file, read whole

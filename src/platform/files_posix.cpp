@@ -95,20 +95,6 @@ bool write_all(int fd, std::string_view content) {
     return true;
 }
 
-}  // namespace
-
-bool flush_to_disk(std::FILE* file) {
-    return file != nullptr && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-}
-
-bool copy_permissions(const char* from, const char* to) {
-    struct stat st;
-    if (stat(from, &st) != 0)
-        return false;
-    return chmod(to, st.st_mode & 07777) == 0;
-}
-
-namespace {
 
 // A missing target is fine; anything there must be a regular file, never followed through a
 // link, so the program cannot be made to overwrite what a link points at.

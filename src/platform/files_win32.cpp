@@ -287,14 +287,6 @@ ReadOutcome read_regular_file(const char* path, std::size_t limit, std::string& 
     return ReadOutcome::read;
 }
 
-bool flush_to_disk(std::FILE* file) {
-    return file != nullptr && std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
-}
-
-bool copy_permissions(const char*, const char*) {
-    return true;
-}
-
 namespace {
 
 std::string directory_of(const char* path) {
