@@ -54,6 +54,12 @@ Rewrite build_rewritten(const char* path, std::string_view key, std::string_view
     if (!file.is_open())
         return Rewrite::failed;
     ReadUnitReader reader(file.get());
+    // A UTF-16 file holds no line the loader took a secret from.
+    TextEncoding encoding = reader.encoding();
+    if (is_utf16(encoding))
+        return Rewrite::unchanged;
+    if (encoding == TextEncoding::utf8_bom)
+        content.assign(kUtf8Bom);
     char unit[kReadUnitSize];
     std::size_t size = 0;
     bool replaced = false;
@@ -119,17 +125,21 @@ void conceal_alert_secrets(const AlertSettings& settings, const char* path) {
         conceal_secret_in_file("token", settings.token.c_str(), path);
 }
 
-void load_alert_config(AlertSettings& settings, const char* path) {
+AlertLoadResult load_alert_config(AlertSettings& settings, const char* path) {
     ConfigFile file(path);
     settings = AlertSettings{};
     if (!file.is_open()) {
         std::printf("%s is not existed. It is unable to send email alerts\n", path);
-        return;
+        return AlertLoadResult::ok;
     }
 
     bool password_whole = true;
     bool token_whole = true;
     ReadUnitReader reader(file.get());
+    if (is_utf16(reader.encoding())) {
+        print_utf16_refusal(path);
+        return AlertLoadResult::utf16_text;
+    }
     char unit[kReadUnitSize];
     std::size_t size = 0;
     ConfigKey key;
@@ -181,6 +191,7 @@ void load_alert_config(AlertSettings& settings, const char* path) {
         settings.telegram_enabled = 0;
     if (settings.teams_webhook.empty())
         settings.teams_enabled = 0;
+    return AlertLoadResult::ok;
 }
 
 }  // namespace hv

@@ -35,10 +35,17 @@ struct AlertSettings {
     std::int32_t retry_minutes = kDefaultRetryMinutes;
 };
 
+enum class AlertLoadResult {
+    ok,          ///< loaded, or missing: a missing file only leaves every channel off
+    utf16_text,  ///< printed "%s is UTF-16 text; save it as UTF-8\n"; every channel is off
+};
+
 /// Reads `path` into `settings`; the file itself is left as it is (conceal_alert_secrets does
-/// the rewrite). A missing file prints
+/// the rewrite). A UTF-8 byte order mark at its start is skipped. A missing file prints
 /// "%s is not existed. It is unable to send email alerts\n" and leaves every channel off.
-void load_alert_config(AlertSettings& settings, const char* path = kAlertConfigFile);
+/// A UTF-16 file is refused: run mode does not start on it, since every alert would be lost
+/// without a word.
+AlertLoadResult load_alert_config(AlertSettings& settings, const char* path = kAlertConfigFile);
 
 /// Rewrites `path` so that the first password and token lines hold the scrambled form of the
 /// loaded secrets, password first. A line that already holds a scrambled text is kept, so a
@@ -52,7 +59,8 @@ void conceal_alert_secrets(const AlertSettings& settings, const char* path = kAl
 int reveal_secret(const char* text, char* out, std::size_t out_size);
 
 /// Replaces the first line of `path` whose key is `key` by `key : "<scrambled value>"`,
-/// copying every other line byte for byte (platform::replace_file_whole with keep_existing:
+/// copying every other line, and a UTF-8 byte order mark, byte for byte
+/// (platform::replace_file_whole with keep_existing:
 /// whole, same owner and mode, through a symbolic link). Nothing is written when no line has the
 /// key or its value is already a well-formed scrambled text. Returns 1 when the file was rewritten,
 /// 0 when it was left as it was.

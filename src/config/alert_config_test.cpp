@@ -153,6 +153,33 @@ TEST(LoadAlertConfig, ChannelFlagsNeedEveryPart) {
     EXPECT_NE(f.read().find("password : \"encry\"\n"), std::string::npos);
 }
 
+TEST(LoadAlertConfig, ByteOrderMarkBeforeTheFirstKey) {
+    AlertFile f;
+    const std::string bom = "\xEF\xBB\xBF";
+    f.write(bom + "password : \"pw\"\r\nserver : \"s\"\r\nemail : \"e\"\r\nto : \"t\"\r\n");
+    EXPECT_EQ(f.load(), "");
+    EXPECT_EQ(f.settings->password.view(), "pw");
+    EXPECT_EQ(f.settings->email_enabled, 1);
+    EXPECT_EQ(f.read(), bom + "password : \"" + scramble("pw") +
+                            "\"\r\nserver : \"s\"\r\nemail : \"e\"\r\nto : \"t\"\r\n");
+}
+
+TEST(LoadAlertConfig, Utf16FileIsRefusedAndLeftAsItIs) {
+    for (const std::string mark : {"\xFF\xFE", "\xFE\xFF"}) {
+        AlertFile f;
+        std::string bytes = mark + std::string("p\0w\0:\0\"\0x\0\"\0\n\0", 14);
+        f.write(bytes);
+        f.settings->email_enabled = 1;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(load_alert_config(*f.settings, f.path.c_str()), AlertLoadResult::utf16_text);
+        conceal_alert_secrets(*f.settings, f.path.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  f.path + " is UTF-16 text; save it as UTF-8\n");
+        EXPECT_EQ(f.settings->email_enabled, 0);
+        EXPECT_EQ(f.read(), bytes);
+    }
+}
+
 TEST(LoadAlertConfig, MissingFileLeavesEverythingOff) {
     AlertFile f;
     f.settings->email_enabled = 1;
@@ -277,6 +304,10 @@ TEST(ConcealSecretInFile, RewriteRules) {
          "#password : \"a\"\n* password : \"b\"\npasswords : \"c\"\n\n", 0},
         {"last line without line feed", "a : \"1\"\n\tpassword=\"x\"  # note",
          "a : \"1\"\npassword : \"" + s + "\"\n"},
+        {"byte order mark kept, first line replaced", "\xEF\xBB\xBFpassword : \"x\"\r\n",
+         "\xEF\xBB\xBFpassword : \"" + s + "\"\r\n"},
+        {"UTF-16 left alone", std::string("\xFF\xFEp\0:\0", 6), std::string("\xFF\xFEp\0:\0", 6),
+         0},
         {"long lines and NUL bytes copied",
          long_line + "\n" + std::string("z\0z\n", 4) + "password : \"x\"\r\n",
          long_line + "\n" + std::string("z\0z\n", 4) + "password : \"" + s + "\"\r\n"},

@@ -112,7 +112,7 @@ bool note_monitor_key(MonitorMarks& marks, const ConfigKey& key, const ConfigVal
     return ok;
 }
 
-bool finish_monitor(const MonitorMarks& marks) {
+bool finish_monitor(const MonitorMarks& marks, const char* path) {
     bool ok = true;
     auto require = [&ok](bool seen, const char* name) {
         if (!seen) {
@@ -126,7 +126,9 @@ bool finish_monitor(const MonitorMarks& marks) {
     if (!marks.workers)
         std::printf("Info: workers not set, default workers:%d will be used\n", kDefaultWorkers);
     if (marks.hosts == 0) {
-        require(false, "host");
+        // Run mode refuses such a file: an instance watching nothing would look healthy.
+        std::printf("no host to watch in %s\n", path);
+        ok = false;
     } else if (!close_host_block(marks)) {
         ok = false;
     }
@@ -195,6 +197,10 @@ int check_config_file(const char* path, int alert_file) {
     MonitorMarks monitor;
     AlertMarks alert;
     ReadUnitReader reader(file.get());
+    if (is_utf16(reader.encoding())) {
+        print_utf16_refusal(path);
+        return 0;
+    }
     char unit[kReadUnitSize];
     std::size_t size = 0;
     ConfigKey key;
@@ -233,7 +239,7 @@ int check_config_file(const char* path, int alert_file) {
     }
     file.close();
 
-    if (!(alert_file ? finish_alert(alert) : finish_monitor(monitor)))
+    if (!(alert_file ? finish_alert(alert) : finish_monitor(monitor, path)))
         ok = false;
     return ok ? 1 : 0;
 }

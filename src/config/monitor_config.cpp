@@ -79,6 +79,10 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     }
 
     ReadUnitReader reader(file.get());
+    if (is_utf16(reader.encoding())) {
+        print_utf16_refusal(path);
+        return MonitorLoadResult::utf16_text;
+    }
     char unit[kReadUnitSize];
     std::size_t size = 0;
     ConfigKey key;
@@ -123,6 +127,13 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     if (settings.instance_name.empty())
         settings.instance_name.assign(platform::computer_name());
     return MonitorLoadResult::ok;
+}
+
+bool has_hosts_to_watch(const MonitorSettings& settings, const char* path) {
+    if (settings.host_count > 0)
+        return true;
+    std::printf("no host to watch in %s\n", path);
+    return false;
 }
 
 }  // namespace hv

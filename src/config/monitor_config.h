@@ -66,16 +66,22 @@ enum class MonitorLoadResult {
     ok,
     missing_file,    ///< printed "%s is not existed\n"; the process ends with 1
     too_many_hosts,  ///< printed "Too many hosts (max %d)\n"; the process ends with 1
+    utf16_text,      ///< printed "%s is UTF-16 text; save it as UTF-8\n"; the process ends with 1
 };
 
 /// The schedule named by a `schedule` value ("batch" or "window", exactly); false for any
 /// other text, which leaves `schedule` as it was.
 bool parse_round_schedule(std::string_view value, RoundSchedule& schedule);
 
-/// Reads `path` into `settings` and `table` with every default and clamp. Prints its two
-/// fatal messages to standard output itself; the caller ends the process with exit code 1
-/// when the result is not ok.
+/// Reads `path` into `settings` and `table` with every default and clamp; a UTF-8 byte order
+/// mark at its start is skipped. Prints its fatal messages to standard output itself; the
+/// caller ends the process with exit code 1 when the result is not ok.
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
                                       const char* path = kMonitorConfigFile);
+
+/// Run mode's last word on a loaded monitor file: with no host in it there is nothing to
+/// watch, and an instance that started anyway would look healthy while it watches nothing.
+/// Prints "no host to watch in %s\n" and returns false then.
+bool has_hosts_to_watch(const MonitorSettings& settings, const char* path = kMonitorConfigFile);
 
 }  // namespace hv

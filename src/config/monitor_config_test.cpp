@@ -196,6 +196,68 @@ TEST(LoadMonitorConfig, MissingFile) {
     EXPECT_EQ(settings.interval, 15);
 }
 
+std::string utf16(const std::string& ascii, bool little_endian) {
+    std::string out = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+    for (char c : ascii) {
+        out += little_endian ? c : '\0';
+        out += little_endian ? '\0' : c;
+    }
+    return out;
+}
+
+TEST(LoadMonitorConfig, EncodingsAWindowsEditorSaves) {
+    const std::string text = "interval : \"7\"\r\nhost : \"h1\"\r\n";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        MonitorLoadResult result;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"UTF-8 with a byte order mark", "\xEF\xBB\xBF" + text, MonitorLoadResult::ok, false},
+        {"UTF-16 little endian", utf16(text, true), MonitorLoadResult::utf16_text, true},
+        {"UTF-16 big endian", utf16(text, false), MonitorLoadResult::utf16_text, true},
+    };
+    for (const Case& c : cases) {
+        test::ScratchDir dir;
+        MonitorSettings settings;
+        auto table = std::make_unique<HostTable>();
+        std::string path = dir.write("hostvigil_host.txt", c.bytes);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(load_monitor_config(settings, *table, path.c_str()), c.result) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  c.refused ? path + " is UTF-16 text; save it as UTF-8\n" : "")
+            << c.name;
+        if (!c.refused) {
+            EXPECT_EQ(settings.interval, 7) << c.name;
+            ASSERT_EQ(settings.host_count, 1) << c.name;
+            EXPECT_EQ(table->at(1).host.view(), "h1") << c.name;
+        }
+    }
+}
+
+TEST(LoadMonitorConfig, RunModeNeedsAHostToWatch) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool watches;
+    };
+    const std::vector<Case> cases = {
+        {"no host line", "interval : \"1\"\ntimeoutsec : \"1\"\n", false},
+        {"only a disabled host", "*host : \"h1\"\n", false},
+        {"one host", "host : \"h1\"\n", true},
+    };
+    for (const Case& c : cases) {
+        Loaded l = load(c.text);
+        ASSERT_EQ(l.result, MonitorLoadResult::ok) << c.name;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(has_hosts_to_watch(l.settings), c.watches) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  c.watches ? "" : "no host to watch in hostvigil_host.txt\n")
+            << c.name;
+    }
+}
+
 TEST(LoadMonitorConfig, LinesAfterANulByteAndLongLinesStillCount) {
     std::string text = std::string("interval : \"7\0junk\"\n", 20) + std::string(10000, 'x') +
                        "\nhost : \"after\"\n";

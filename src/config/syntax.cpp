@@ -170,17 +170,57 @@ std::int32_t parse_config_number(std::string_view value) {
     return static_cast<std::int32_t>(number);
 }
 
-bool ReadUnitReader::next(char (&unit)[kReadUnitSize], std::size_t& size) {
-    size = 0;
-    unit[0] = '\0';
-    if (file_ == nullptr || failed_)
-        return false;
-    while (size < kReadUnitSize - 1) {
+void print_utf16_refusal(const char* path) {
+    std::printf("%s is UTF-16 text; save it as UTF-8\n", path);
+}
+
+TextEncoding ReadUnitReader::encoding() {
+    if (examined_ || file_ == nullptr)
+        return encoding_;
+    examined_ = true;
+    while (ahead_end_ < sizeof ahead_) {
         int c = std::getc(file_);
         if (c == EOF) {
             failed_ = std::ferror(file_) != 0;
             break;
         }
+        ahead_[ahead_end_++] = static_cast<unsigned char>(c);
+    }
+    std::string_view start(reinterpret_cast<const char*>(ahead_), ahead_end_);
+    if (start.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+        encoding_ = TextEncoding::utf8_bom;
+        ahead_begin_ = kUtf8Bom.size();
+    } else if (start.substr(0, 2) == std::string_view("\xFF\xFE")) {
+        encoding_ = TextEncoding::utf16_le;
+    } else if (start.substr(0, 2) == std::string_view("\xFE\xFF")) {
+        encoding_ = TextEncoding::utf16_be;
+    }
+    return encoding_;
+}
+
+int ReadUnitReader::read_byte() {
+    if (ahead_begin_ < ahead_end_)
+        return ahead_[ahead_begin_++];
+    if (failed_)
+        return EOF;
+    int c = std::getc(file_);
+    if (c == EOF)
+        failed_ = std::ferror(file_) != 0;
+    return c;
+}
+
+bool ReadUnitReader::next(char (&unit)[kReadUnitSize], std::size_t& size) {
+    size = 0;
+    unit[0] = '\0';
+    if (file_ == nullptr)
+        return false;
+    encoding();
+    if (failed_)
+        return false;
+    while (size < kReadUnitSize - 1) {
+        int c = read_byte();
+        if (c == EOF)
+            break;
         unit[size++] = static_cast<char>(c);
         if (c == '\n')
             break;

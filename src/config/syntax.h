@@ -50,13 +50,39 @@ bool is_utf8_text(std::string_view text);
 /// marked, instead of being refused whole.
 std::string to_utf8_text(std::string_view text);
 
+/// How a configuration file is encoded, as its first bytes tell. Windows editors save UTF-8
+/// with a byte order mark, and "Unicode" means UTF-16 to them.
+enum class TextEncoding {
+    utf8,      ///< no byte order mark: UTF-8, ASCII or a legacy code page
+    utf8_bom,  ///< UTF-8 behind the byte order mark EF BB BF
+    utf16_le,  ///< starts with FF FE: the readers cannot use it
+    utf16_be,  ///< starts with FE FF: the readers cannot use it
+};
+
+/// The UTF-8 byte order mark.
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+/// True for the encodings no configuration reader understands.
+inline bool is_utf16(TextEncoding encoding) {
+    return encoding == TextEncoding::utf16_le || encoding == TextEncoding::utf16_be;
+}
+
+/// Prints "<path> is UTF-16 text; save it as UTF-8": the one message for a configuration file
+/// no reader understands.
+void print_utf16_refusal(const char* path);
+
 /// Reads a file in the units every configuration reader works on: a unit ends after a line
 /// feed or after kReadUnitSize - 1 bytes, whichever comes first, so a longer physical line
 /// arrives as several units. Each unit's true length is reported, so a NUL byte inside a line
-/// neither ends the file early nor loses bytes for a reader that copies units.
+/// neither ends the file early nor loses bytes for a reader that copies units. A UTF-8 byte
+/// order mark at the start of the file is not part of any unit.
 class ReadUnitReader {
   public:
     explicit ReadUnitReader(std::FILE* file) : file_(file) {}
+
+    /// The encoding the file's first bytes show. Looks at them before the first unit is read;
+    /// a UTF-16 file's bytes are still handed out as they stand.
+    TextEncoding encoding();
 
     /// Fills `unit` with the next unit, NUL-terminated, and `size` with its length in bytes
     /// (NUL bytes inside included). False at the end of the file or after a read error.
@@ -66,8 +92,17 @@ class ReadUnitReader {
     bool failed() const { return failed_; }
 
   private:
+    /// The next byte: first those read ahead to find the encoding, then the file's. EOF at the
+    /// end or on a read error.
+    int read_byte();
+
     std::FILE* file_;
     bool failed_ = false;
+    bool examined_ = false;
+    TextEncoding encoding_ = TextEncoding::utf8;
+    unsigned char ahead_[3] = {};  ///< bytes read to find the encoding and not yet handed out
+    std::size_t ahead_begin_ = 0;
+    std::size_t ahead_end_ = 0;
 };
 
 /// Opens a configuration file (`path` not null) for reading and closes it when it goes out of

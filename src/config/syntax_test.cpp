@@ -159,6 +159,44 @@ TEST(ReadUnitReader, SplitsLongLinesAndKeepsEveryByte) {
     EXPECT_EQ(units, want);
 }
 
+TEST(ReadUnitReader, EncodingFromTheFirstBytes) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        TextEncoding encoding;
+        std::vector<std::string> units;
+    };
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::vector<Case> cases = {
+        {"byte order mark skipped",
+         bom + "a : \"1\"\r\nb\n",
+         TextEncoding::utf8_bom,
+         {"a : \"1\"\r\n", "b\n"}},
+        {"byte order mark alone", bom, TextEncoding::utf8_bom, {}},
+        {"byte order mark before a line feed", bom + "\n", TextEncoding::utf8_bom, {"\n"}},
+        {"only at the start", "a\n" + bom + "\n", TextEncoding::utf8, {"a\n", bom + "\n"}},
+        {"part of a mark is text", "\xEF\xBBx\n", TextEncoding::utf8, {"\xEF\xBBx\n"}},
+        {"short lines first", "\n\nx", TextEncoding::utf8, {"\n", "\n", "x"}},
+        {"two bytes", "ab", TextEncoding::utf8, {"ab"}},
+        {"UTF-16 little endian",
+         std::string("\xFF\xFEh\0\n\0", 6),
+         TextEncoding::utf16_le,
+         {std::string("\xFF\xFEh\0\n", 5), std::string("\0", 1)}},
+        {"UTF-16 big endian",
+         std::string("\xFE\xFF\0h", 4),
+         TextEncoding::utf16_be,
+         {std::string("\xFE\xFF\0h", 4)}},
+    };
+    for (const Case& c : cases) {
+        test::ScratchDir dir;
+        std::string path = dir.write("config.txt", c.bytes);
+        ConfigFile file(path.c_str());
+        ReadUnitReader reader(file.get());
+        EXPECT_EQ(reader.encoding(), c.encoding) << c.name;
+        EXPECT_EQ(read_units(path), c.units) << c.name;
+    }
+}
+
 TEST(ReadUnitReader, MissingFileAndEmptyFile) {
     test::ScratchDir dir;
     ConfigFile missing(dir.path("none").c_str());

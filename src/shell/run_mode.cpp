@@ -26,9 +26,11 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
         return 1;
     }
 
-    if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok)
+    if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok ||
+        !has_hosts_to_watch(settings))
         return 1;
-    load_alert_config(alerts);
+    if (load_alert_config(alerts) != AlertLoadResult::ok)
+        return 1;
 
     std::unique_ptr<platform::LockedFile> pid_file;
     switch (platform::LockedFile::claim(kPidFile, pid_file)) {

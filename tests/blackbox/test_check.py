@@ -58,8 +58,33 @@ class CheckCommand(WorkDir):
             "Missing key: fast_retry_interval\n",
             "Missing key: pingcount\n",
             "Info: workers not set, default workers:2 will be used\n",
-            "Missing key: host\n",
+            "no host to watch in hostvigil_host.txt\n",
         ])
+
+    def test_encodings_a_windows_editor_saves(self):
+        # Notepad's "UTF-8 with BOM" is read as UTF-8; its "Unicode" (UTF-16) is refused by name.
+        monitor = MONITOR_OK.replace("\n", "\r\n")
+        alert = ALERT_OK.replace("\n", "\r\n")
+        cases = [
+            ("UTF-8 with BOM", lambda text: b"\xef\xbb\xbf" + text.encode(), True),
+            ("UTF-16 LE", lambda text: text.encode("utf-16-le").join([b"\xff\xfe", b""]), False),
+            ("UTF-16 BE", lambda text: text.encode("utf-16-be").join([b"\xfe\xff", b""]), False),
+        ]
+        for name, encode, ok in cases:
+            for monitor_encoded in (True, False):
+                with self.subTest(name, file="monitor" if monitor_encoded else "alert"):
+                    self.write("hostvigil_host.txt",
+                               encode(monitor) if monitor_encoded else monitor.encode(), mode="wb")
+                    self.write("hostvigil_email.txt",
+                               alert.encode() if monitor_encoded else encode(alert), mode="wb")
+                    file = "hostvigil_host.txt" if monitor_encoded else "hostvigil_email.txt"
+                    refusal = [] if ok else [f"{file} is UTF-16 text; save it as UTF-8\n"]
+                    rc, out = self.run_hv("-check")
+                    if monitor_encoded:
+                        self.assertEqual(out, report(refusal, ok, [], True))
+                    else:
+                        self.assertEqual(out, report([], True, refusal, ok))
+                    self.assertEqual(rc, 0 if ok else 1)
 
     def test_workers_not_set_is_only_information(self):
         self.assert_monitor(MONITOR_OK.replace('workers : "2"\n', ""),

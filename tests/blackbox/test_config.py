@@ -38,11 +38,56 @@ class MonitorFileFatalCases(WorkDir):
         self.assertIn("Targets: 255  Interval: 1 sec  FastRetry: 1 sec  PingCount: 1  Workers: 2", out)
 
 
+class RunModeRefusals(WorkDir):
+    """Files run mode cannot work with end it before it claims anything."""
+
+    HOST = 'host : "127.0.0.1"\ntimeoutsec : "1"\ntcpfallback : "no"\n'
+
+    def test_utf16_files_and_a_monitor_file_without_hosts(self):
+        monitor = (MONITOR + self.HOST).replace("\n", "\r\n")
+        cases = [
+            ("monitor file UTF-16 LE", b"\xff\xfe" + monitor.encode("utf-16-le"), b"",
+             "hostvigil_host.txt is UTF-16 text; save it as UTF-8\n"),
+            ("monitor file UTF-16 BE", b"\xfe\xff" + monitor.encode("utf-16-be"), b"",
+             "hostvigil_host.txt is UTF-16 text; save it as UTF-8\n"),
+            # Alerts would be lost without a word: the instance does not start.
+            ("alert file UTF-16 LE", monitor.encode(),
+             b"\xff\xfe" + 'password : "plain"\r\n'.encode("utf-16-le"),
+             "hostvigil_email.txt is UTF-16 text; save it as UTF-8\n"),
+            ("no host line", (MONITOR + '*host : "127.0.0.1"\n').encode(), b"",
+             "no host to watch in hostvigil_host.txt\n"),
+        ]
+        for name, monitor_bytes, alert_bytes, message in cases:
+            for args in (["-s"], ["-start"]):
+                with self.subTest(name, args=args):
+                    self.write("hostvigil_host.txt", monitor_bytes, mode="wb")
+                    self.write("hostvigil_email.txt", alert_bytes, mode="wb")
+                    self.assertEqual(self.run_hv(*args), (1, message))
+                    self.assertEqual(sorted(os.listdir(self.work)),
+                                     ["hostvigil_email.txt", "hostvigil_host.txt"])
+                    self.assertEqual(self.read("hostvigil_email.txt", mode="rb"), alert_bytes)
+
+    def test_byte_order_mark_is_read_past_and_kept(self):
+        bom = b"\xef\xbb\xbf"
+        self.write("hostvigil_host.txt",
+                   bom + ('interval : "7"\n' + self.HOST).replace("\n", "\r\n").encode(), mode="wb")
+        self.write("hostvigil_email.txt", bom + b'password : "plain"\r\n# end\r\n', mode="wb")
+        child = self.start_hv()
+        self.assertTrue(wait_for(lambda: self.exists("hostvigil.pid"), timeout=20))
+        rc, out = self.stop_child(child)
+        self.assertEqual(rc, 0, out)
+        self.assertIn("Targets: 1  Interval: 7 sec", out)
+        # The secret on the first line is stored scrambled; the mark and the rest stay.
+        stored = self.read("hostvigil_email.txt", mode="rb")
+        self.assertRegex(stored, rb'^\xef\xbb\xbfpassword : "encry[^"]+"\r\n# end\r\n$')
+
+
 class AlertFileLoading(WorkDir):
     def setUp(self):
         super().setUp()
         self.fake_curl(exit_code=7)
-        self.write("hostvigil_host.txt", MONITOR + 'workers : "0"\n')
+        self.write("hostvigil_host.txt", MONITOR + 'workers : "0"\nhost : "127.0.0.1"\n'
+                   'timeoutsec : "1"\ntcpfallback : "no"\n')
 
     def test_missing_alert_file_is_reported_even_when_silent_and_monitoring_goes_on(self):
         child = self.start_hv("-s")

@@ -8,6 +8,8 @@ import time
 from harness import BIN, WorkDir, instances_in, wait_for
 
 MONITOR = 'interval : "1"\nfast_retry_interval : "1"\npingcount : "1"\n'
+# A host to watch: run mode does not start without one.
+HOST = 'host : "127.0.0.1"\ntimeoutsec : "1"\ntcpfallback : "no"\n'
 
 USAGE_TAIL = """Usage:
   {p} -start
@@ -39,7 +41,7 @@ Config note:
 
 class ShellCase(WorkDir):
     def write_configs(self):
-        self.write("hostvigil_host.txt", MONITOR)
+        self.write("hostvigil_host.txt", MONITOR + HOST)
         # Without an alert file the loader prints its own notice, which -s never mutes.
         self.write("hostvigil_email.txt", "# no channels configured\n")
 
@@ -140,14 +142,14 @@ class BackgroundInstance(ShellCase):
         self.assertEqual(self.read_pid(), first.pid)
         rc, out = self.stop_child(first, signal.SIGINT)
         self.assertEqual(rc, 0)
-        self.assertIn("Targets: 0  Interval: 1 sec  FastRetry: 1 sec  PingCount: 1  Workers: 2\n\n", out)
+        self.assertIn("Targets: 1  Interval: 1 sec  FastRetry: 1 sec  PingCount: 1  Workers: 2\n\n", out)
         self.assertFalse(self.exists("hostvigil.pid"))
 
     def test_simultaneous_starts_leave_one_instance(self):
         self.write_configs()
         # Comment lines the loader reads between an instance's first look at the PID file and
         # its claim: a window of some milliseconds in which every start meets the others.
-        self.write("hostvigil_host.txt", MONITOR + "# padding\n" * 200000)
+        self.write("hostvigil_host.txt", MONITOR + "# padding\n" * 200000 + HOST)
         children = self.start_together(6)
         # Every loser ends on its own; the winner keeps running.
         self.assertTrue(wait_for(lambda: sum(c.poll() is None for c in children) <= 1, timeout=30))

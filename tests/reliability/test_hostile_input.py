@@ -60,8 +60,10 @@ class GarbageFiles(HostileCase):
                         self.write(name, data, mode="wb")
                     rc, out = self.check()
                     self.assertEqual(rc, 1)
-                    # Whatever the files hold, run mode starts and stops cleanly and -test
-                    # gives a result; the alert file is only ever rewritten whole.
+                    # Whatever the files hold besides a host to watch, run mode starts and
+                    # stops cleanly and -test gives a result; the alert file is only ever
+                    # rewritten whole.
+                    self.write("hostvigil_host.txt", data + b'\nhost : "127.0.0.1"\n', mode="wb")
                     out = self.run_mode_round()
                     self.assertRegex(out, r"Targets: \d+  Interval: \d+ sec")
                     rc, out = self.run_hv("-test", timeout=120)
@@ -80,6 +82,11 @@ class GarbageFiles(HostileCase):
             with self.subTest(name):
                 self.write("hostvigil_host.txt", data, mode="wb")
                 self.check()
+                if targets == 0:
+                    # Nothing to watch: run mode refuses to start.
+                    self.assertEqual(self.run_hv(),
+                                     (1, "no host to watch in hostvigil_host.txt\n"))
+                    continue
                 out = self.run_mode_round()
                 self.assertIn(f"Targets: {targets}  ", out)
                 self.assert_clean(out)

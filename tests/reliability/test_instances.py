@@ -42,7 +42,7 @@ class InstanceRaces(WorkDir):
         # one clearing another starter's fresh file must not let a second instance in.
         dead = subprocess.Popen(["true"])
         dead.wait()
-        self.write("hostvigil_host.txt", monitor_file([], interval=1))
+        self.write("hostvigil_host.txt", monitor_file(["127.0.0.1"], interval=1))
         self.write("hostvigil_email.txt", "")
         for name, pid_file in (("no PID file", None), ("stale PID file", f"{dead.pid}\n")):
             for attempt in range(5):
