@@ -32,4 +32,10 @@ class TransientFile {
     std::FILE* file_ = nullptr;
 };
 
+/// Deletes what processes that have ended (killed during a send) left behind in the working
+/// directory: the regular files named like a TransientFile of a message or payload whose
+/// process id names no running process. The files of running processes (another instance's
+/// `-test`, this process) are left alone. Returns how many were deleted.
+int sweep_transient_files();
+
 }  // namespace hv

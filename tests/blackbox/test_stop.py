@@ -91,6 +91,44 @@ class OrderlyStop(StopCase):
         self.assertFalse(self.exists("hostvigil.pid"))
 
 
+def running(pid):
+    """Whether pid names a process that has not ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except (OSError, IndexError):
+        return False
+
+
+class KilledDuringSend(StopCase):
+    def test_child_dies_with_the_instance_and_a_new_start_sweeps_its_file(self):
+        self.fake_program("ping", DOWN_PING)
+        self.fake_curl(seconds=60)
+        self.write_configs(["127.0.0.1"])
+        # A message file of a live process (this test) is never taken for a leftover.
+        live_file = f"pingmailtext-{os.getpid()}-1.txt"
+        self.write(live_file, "live\n")
+        child = self.start_instance()
+        self.assertTrue(wait_for(self.curl_calls, timeout=20))
+        curl_pid = self.curl_calls()[0]["pid"]
+        left = [n for n in os.listdir(self.work)
+                if n.startswith(f"pingmailtext-{child.pid}-") and n.endswith(".txt")]
+        self.assertEqual(len(left), 1, os.listdir(self.work))
+
+        child.kill()
+        child.wait()
+        self.assertTrue(wait_for(lambda: not running(curl_pid), timeout=10),
+                        "curl outlived the killed instance")
+        self.assertFalse(self.curl_finished(curl_pid))
+        self.assertTrue(self.exists(left[0]))
+
+        os.remove(os.path.join(self.curl_dir, "seconds"))
+        self.start_instance()
+        self.assertTrue(wait_for(lambda: not self.exists(left[0])), os.listdir(self.work))
+        self.assertTrue(self.exists(live_file))
+        self.assertEqual(self.run_hv("-stop", timeout=200)[0], 0)
+
+
 class Identity(StopCase):
     def test_pid_files_that_name_each_others_instance(self):
         other = os.path.join(self.dir, "other")
