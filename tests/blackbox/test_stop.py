@@ -164,6 +164,27 @@ class Identity(StopCase):
         self.assertEqual(self.run_in(other, "-stop"), (0, "hostvigil stopped\n"))
         self.assertEqual(theirs.wait(timeout=5), 0)
 
+    def test_stop_signals_only_a_process_that_holds_the_file(self):
+        # In a PID namespace of its own -stop cannot learn from the system who holds the lock,
+        # and the file names a process there that holds nothing: it must not be signalled.
+        if subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "true"],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot make a PID namespace here")
+        self.write_configs()
+        child = self.start_instance()
+        script = ('sleep 300 & echo $! > hostvigil.pid; "$0" -stop; echo "rc=$?"; '
+                  'kill -0 $! && echo "sleep alive"; kill $!')
+        result = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+                                 script, BIN], cwd=self.work, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        self.assertRegex(result.stdout.decode(),
+                         r"^Unable to stop hostvigil pid (\d+): it does not hold hostvigil.pid\n"
+                         r"rc=1\nsleep alive\n$")
+        self.assertIsNone(child.poll())
+        # Seen from here, the system names the holder whatever the file says.
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertEqual(child.wait(timeout=5), 0)
+
     def test_pid_paths_that_are_not_files_are_left_alone(self):
         self.write_configs()
         target = os.path.join(self.dir, "target")
