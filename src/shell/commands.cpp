@@ -186,6 +186,11 @@ int command_status() {
         case LockState::unlocked:
             if (look.pid == 0) {
                 std::printf("hostvigil not running\n");
+            } else if (platform::is_instance_alive(look.pid)) {
+                // A running copy of this program that does not hold this file: another
+                // directory's instance, whose number was written here. It is left alone.
+                std::printf("hostvigil not running here (pid %lu in %s is another instance's)\n",
+                            pid, kPidFile);
             } else {
                 std::printf("hostvigil pid file exists but process dead\n");
             }

@@ -151,7 +151,8 @@ class Identity(StopCase):
 
         self.assertEqual(self.run_in(self.work, "-status"), (0, f"hostvigil running pid {mine.pid}\n"))
         self.assertEqual(self.run_in(stale, "-status"),
-                         (0, "hostvigil pid file exists but process dead\n"))
+                         (0, f"hostvigil not running here (pid {mine.pid} in hostvigil.pid is "
+                             "another instance's)\n"))
         self.assertEqual(self.run_in(stale, "-stop"),
                          (0, "hostvigil pid file exists but process not alive\n"))
         self.assertFalse(os.path.exists(os.path.join(stale, "hostvigil.pid")))
