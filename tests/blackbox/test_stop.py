@@ -79,6 +79,27 @@ class OrderlyStop(StopCase):
         self.assertTrue(any("***Alert sending" in line for line in self.log_lines()),
                         self.log_lines())
 
+    def test_stop_gives_up_after_its_bound_and_leaves_the_instance_running(self):
+        # A frozen instance gets the request but cannot act on it yet; the clocks of -stop run
+        # a hundred times fast, so its 150 s pass in a few seconds.
+        self.write_configs()
+        child = self.start_instance()
+        os.kill(child.pid, signal.SIGSTOP)
+        try:
+            result = subprocess.run(["faketime", "-f", "+0 x100", BIN, "-stop"], cwd=self.work,
+                                    env=self.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, timeout=120)
+        finally:
+            os.kill(child.pid, signal.SIGCONT)
+        out = result.stdout.decode()
+        self.assertEqual(result.returncode, 1, out)
+        self.assertRegex(out, rf"^Waiting for hostvigil pid {child.pid} to finish its sends \.+\n"
+                              rf"hostvigil pid {child.pid} has not stopped after 150 s; "
+                              r"it was left running, not killed\n$")
+        # It was asked all the same, and stops in order once it runs again.
+        self.assertEqual(child.wait(timeout=15), 0)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
     def test_idle_instance_stops_at_once(self):
         self.write_configs()
         child = self.start_instance()
