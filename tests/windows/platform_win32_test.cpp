@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console_event_win32.h"
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
+#include "platform/stop.h"
 #include "scratch.h"
 
 namespace hv::platform {
@@ -241,6 +243,23 @@ TEST(Win32Instance, LivenessNeedsARunningProcessOfThisProgram) {
     EXPECT_FALSE(process_exists(other.dwProcessId));
     CloseHandle(other.hThread);
     CloseHandle(other.hProcess);
+}
+
+TEST(Win32Stop, LogoffStopsAConsoleRunButNotAService) {
+    clear_stop_request();
+    EXPECT_TRUE(on_console_event(CTRL_LOGOFF_EVENT));
+    EXPECT_TRUE(stop_requested());
+    clear_stop_request();
+
+    set_service_mode();
+    EXPECT_TRUE(on_console_event(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(stop_requested());
+    // Everything else still stops a service.
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        EXPECT_TRUE(on_console_event(event));
+        EXPECT_TRUE(stop_requested()) << event;
+        clear_stop_request();
+    }
 }
 
 TEST(Win32LockFile, HeldLockIsSeenAndTheNumberStaysReadable) {
