@@ -87,8 +87,8 @@ int sweep_transient_files() {
         const std::string name = it->path().filename().string();
         const std::uint32_t pid = transient_file_pid(name);
         std::error_code status_error;
-        if (pid == 0 || pid == platform::current_pid() || !it->is_regular_file(status_error) ||
-            it->is_symlink(status_error) || platform::process_exists(pid))
+        const bool live = pid != platform::current_pid() && platform::process_exists(pid);
+        if (pid == 0 || live || !it->is_regular_file(status_error) || it->is_symlink(status_error))
             continue;
         if (platform::delete_file(name.c_str()))
             ++deleted;

@@ -151,6 +151,15 @@ TEST_F(Win32Process, NothingStartsWithoutAProgram) {
     EXPECT_EQ(run_child(no_sink), -1);
 }
 
+TEST_F(Win32Process, EveryChildEndsWhenThisProcessEnds) {
+    // Its job object closes with this process, killed or not, and takes the child along.
+    Captured out;
+    EXPECT_EQ(run({"test_child", "job"}, out), 0);
+    // Wine tells a process that it is in a job but not the job's limits.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    EXPECT_EQ(out.text, wine ? "job" : "kill-on-close");
+}
+
 TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
     ScratchDir first_dir("path1"), second_dir("path2");
     test::ScopedWorkDir cwd("cwd");
