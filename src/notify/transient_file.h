@@ -32,4 +32,12 @@ class TransientFile {
     std::FILE* file_ = nullptr;
 };
 
+/// Deletes what processes that have ended (killed during a send) left behind in the working
+/// directory: the regular files named like a TransientFile of a message or payload whose
+/// process id names no running process. The files of other running processes (a `-test`) are
+/// left alone. Files with this process's own id are taken for an earlier process's (ids are
+/// reused, on Windows soon): call it before this process creates any. Returns how many were
+/// deleted.
+int sweep_transient_files();
+
 }  // namespace hv

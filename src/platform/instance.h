@@ -22,14 +22,20 @@ bool process_exists(std::uint32_t pid);
 bool wait_for_process_end(std::uint32_t pid, int milliseconds);
 
 enum class StopRequest {
-    sent,        ///< the instance was asked to stop (or, for check_stop_request, could be)
-    other_user,  ///< the instance belongs to another user, who alone may stop it
-    not_found,   ///< nothing listens: the process has ended, or is no instance of that file
+    sent,         ///< the instance was asked to stop (or, for check_stop_request, could be)
+    other_user,   ///< the instance belongs to another user, who alone may stop it
+    not_found,    ///< nothing listens: the process has ended, or is no instance of that file
+    not_holder,   ///< the process runs but does not hold that PID file (POSIX; Windows cannot
+                  ///< tell it from not_found)
+    unconfirmed,  ///< whether the process holds that PID file cannot be seen (POSIX)
 };
 
 /// Asks the instance `pid` that holds the PID file known by `file_key` (LockProbe::file_key)
-/// to stop in order: SIGTERM on POSIX; on Windows the named event "hostvigil-stop-<pid>-<key>"
-/// that run mode waits on (see accept_stop_requests). Never terminates anything.
+/// to stop in order: SIGTERM on POSIX, sent only once the process is seen to hold the lock on
+/// that very file (its open descriptors and their locks), so that a number written into the
+/// file by hand cannot aim it elsewhere; on Windows the named event
+/// "hostvigil-stop-<pid>-<key>" that run mode waits on (see accept_stop_requests), which only
+/// the holder has. Never terminates anything.
 StopRequest request_instance_stop(std::uint32_t pid, const std::string& file_key);
 
 /// Tells what request_instance_stop would find, without asking anything.

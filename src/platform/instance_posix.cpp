@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -55,6 +57,48 @@ bool exists(std::uint32_t pid) {
     return pid != 0 && kill(static_cast<pid_t>(pid), 0) == 0 && !has_ended(pid);
 }
 
+// Whether the process holds an exclusive flock on the file known by `file_key` ("<st_dev>-
+// <st_ino>", as LockProbe::file_key gives it): one of its descriptors is that file, and the
+// descriptor's own lock lines (fdinfo) list the write lock. Unlike the system-wide table of
+// locks, this names the process whatever PID namespace either side is in.
+StopRequest holds_lock(std::uint32_t pid, const std::string& file_key) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    DIR* dir = opendir((base + "/fd").c_str());
+    if (dir == nullptr)
+        return errno == ENOENT && access("/proc/self/fd", F_OK) == 0 ? StopRequest::not_found
+                                                                     : StopRequest::unconfirmed;
+    StopRequest found = StopRequest::not_holder;
+    while (found == StopRequest::not_holder) {
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr)
+            break;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        struct stat st;
+        if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0 ||
+            std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
+                    std::to_string(static_cast<unsigned long long>(st.st_ino)) !=
+                file_key) {
+            continue;
+        }
+        std::FILE* info = std::fopen((base + "/fdinfo/" + entry->d_name).c_str(), "re");
+        if (info == nullptr)
+            continue;
+        char line[256];
+        // "lock:\t1: FLOCK  ADVISORY  WRITE 1234 fe:00:5678 0 EOF"
+        while (std::fgets(line, sizeof line, info) != nullptr) {
+            if (std::strncmp(line, "lock:", 5) == 0 && std::strstr(line, " FLOCK ") != nullptr &&
+                std::strstr(line, " WRITE ") != nullptr && std::strstr(line, "->") == nullptr) {
+                found = StopRequest::sent;
+                break;
+            }
+        }
+        std::fclose(info);
+    }
+    closedir(dir);
+    return found;
+}
+
 }  // namespace
 
 std::uint32_t current_pid() {
@@ -92,10 +136,12 @@ bool wait_for_process_end(std::uint32_t pid, int milliseconds) {
     return true;
 }
 
-StopRequest check_stop_request(std::uint32_t pid, const std::string& /*file_key*/) {
+StopRequest check_stop_request(std::uint32_t pid, const std::string& file_key) {
     if (!process_exists(pid))
         return StopRequest::not_found;
-    return kill(static_cast<pid_t>(pid), 0) == 0 ? StopRequest::sent : StopRequest::other_user;
+    if (kill(static_cast<pid_t>(pid), 0) != 0)
+        return StopRequest::other_user;
+    return holds_lock(pid, file_key);
 }
 
 StopRequest request_instance_stop(std::uint32_t pid, const std::string& file_key) {

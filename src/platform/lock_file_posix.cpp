@@ -30,6 +30,11 @@ class Fd {
             close(fd_);
     }
     int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
     int release() {
         int fd = fd_;
         fd_ = -1;
@@ -88,6 +93,26 @@ std::string key_of(int fd) {
         return {};
     return std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
            std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+// Takes the exclusive lock on `fd` without waiting; 0, or -1 with errno. NFS refuses a write
+// lock through a descriptor opened for reading only (EBADF): the file is then opened again for
+// reading and writing, and that descriptor, when it is still the same file, takes the lock and
+// replaces `fd`. Elsewhere the read-only descriptor is kept.
+int lock_exclusive(Fd& fd, const char* path) {
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+        return 0;
+    if (errno != EBADF)
+        return -1;
+    Fd writable(open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (writable.get() < 0 || key_of(writable.get()) != key_of(fd.get())) {
+        errno = EBADF;
+        return -1;
+    }
+    if (flock(writable.get(), LOCK_EX | LOCK_NB) != 0)
+        return -1;
+    fd.reset(writable.release());
+    return 0;
 }
 
 std::uint32_t read_recorded_pid(int fd) {
@@ -164,7 +189,7 @@ bool remove_unlocked_file(const char* path) {
     if (open_regular(path, false, raw) != Opened::ok)
         return false;
     Fd fd(raw);
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !still_at_path(fd.get(), path))
+    if (lock_exclusive(fd, path) != 0 || !still_at_path(fd.get(), path))
         return false;
     return unlink(path) == 0;
 }
@@ -187,7 +212,7 @@ LockedFile::Claim LockedFile::claim(const char* path, std::unique_ptr<LockedFile
                 return Claim::failed;
         }
         Fd fd(raw);
-        if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (lock_exclusive(fd, path) != 0) {
             if (errno != EWOULDBLOCK)
                 return Claim::failed;
             if (steady_clock::now() >= patience)

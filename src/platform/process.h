@@ -51,7 +51,8 @@ struct ChildRequest {
 /// Runs the program to its end on the calling thread, reading all of its output so that it is
 /// never blocked by a full pipe. The child inherits no handle or descriptor of this process
 /// other than its own standard streams, and runs in its own process group (POSIX) so that a
-/// Ctrl+C meant for the monitor does not reach it.
+/// Ctrl+C meant for the monitor does not reach it. It never outlives this process, also when
+/// this process is killed: it gets SIGKILL then (Linux), or its job object is closed (Windows).
 /// Returns the child's exit code; -1 when nothing could be started (empty argv, program not on
 /// PATH, no resources); kChildTimedOut when it was ended at its time limit; kChildEndedOnStop (see
 /// end_on_stop); 1 when the exit code cannot be read; 128 + the signal number for a child ended by

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -264,6 +265,99 @@ void pump(Fd& in, const std::string* text, Fd& out, const ChildRequest& request,
     out.reset();
 }
 
+// Everything the child needs between fork and exec, prepared before the fork: this process has
+// other threads, whose locks (the allocator's among them) the forked child may find held, so
+// the child makes async-signal-safe calls only.
+struct ChildSetup {
+    const char* program = nullptr;
+    char* const* argv = nullptr;
+    int stdin_fd = -1;   ///< becomes standard input; -1: the null device
+    int output_fd = -1;  ///< becomes standard output and error; -1: the null device
+    pid_t parent = 0;
+    int report_fd = -1;  ///< close-on-exec: gets errno of a failed step, nothing after exec
+};
+
+// A descriptor about to be moved onto 0, 1 or 2 must not be one of them itself, or one move
+// would overwrite the source of another. The copy is close-on-exec like the original.
+int above_standard_streams(int fd) {
+    return fd < 0 || fd > 2 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+[[noreturn]] void fail_in_child(int report_fd) {
+    int error = errno;
+    ssize_t ignored = write(report_fd, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
+[[noreturn]] void run_in_child(const ChildSetup& s) {
+    // The child dies with this process, also when this process is killed outright: a send's
+    // curl must not go on alone (a restarted instance would send the same notice again, and
+    // its message file would outlive everyone who knows of it). The kernel sends the signal
+    // when the forking thread ends; run_child keeps that thread until the child has ended.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        fail_in_child(s.report_fd);
+    // This process may have died before the line above took effect.
+    if (getppid() != s.parent)
+        _exit(127);
+    // Own process group: a Ctrl+C at the monitor's terminal must not kill a running probe and
+    // turn it into a false failure; ending the group ends all the child started.
+    if (setpgid(0, 0) != 0)
+        fail_in_child(s.report_fd);
+    // Default handling of the signals this process catches or ignores; exec keeps ignored ones.
+    for (int sig : {SIGTERM, SIGINT, SIGPIPE}) {
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(sig, &action, nullptr) != 0)
+            fail_in_child(s.report_fd);
+    }
+    int report_fd = above_standard_streams(s.report_fd);
+    int in = s.stdin_fd >= 0 ? s.stdin_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    in = above_standard_streams(in);
+    int out = s.output_fd >= 0 ? s.output_fd : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    out = above_standard_streams(out);
+    if (report_fd < 0 || in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(1, 2) < 0)
+        fail_in_child(report_fd < 0 ? s.report_fd : report_fd);
+    // Every other descriptor of this process is close-on-exec and goes with the exec.
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+    execv(s.program, s.argv);
+    fail_in_child(report_fd);
+}
+
+// Forks and execs the child; its pid, or -1 when it could not be started (also when the exec
+// failed). No signal handler of this process runs in the child before the exec.
+pid_t start_child(ChildSetup& setup) {
+    Fd report_read, report_write;
+    if (!make_pipe(report_read, report_write))
+        return -1;
+    setup.parent = getpid();
+    setup.report_fd = report_write.get();
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t pid = fork();
+    if (pid == 0)
+        run_in_child(setup);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0)
+        return -1;
+    report_write.reset();
+    int error = 0;
+    ssize_t n;
+    do {
+        n = read(report_read.get(), &error, sizeof error);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return pid;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
+}
+
 }  // namespace
 
 std::string find_program(std::string_view name) {
@@ -306,39 +400,6 @@ int run_child(const ChildRequest& request) {
     if (request.output == ChildOutput::capture && !make_pipe(out_read, out_write))
         return -1;
 
-    SpawnSetup setup;
-    if (!setup.ok)
-        return -1;
-    posix_spawn_file_actions_t* fa = &setup.actions;
-    int rc = 0;
-    if (in_read.get() >= 0) {
-        rc |= posix_spawn_file_actions_adddup2(fa, in_read.get(), 0);
-    } else {
-        rc |= posix_spawn_file_actions_addopen(fa, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (out_write.get() >= 0) {
-        rc |= posix_spawn_file_actions_adddup2(fa, out_write.get(), 1);
-        rc |= posix_spawn_file_actions_adddup2(fa, out_write.get(), 2);
-    } else {
-        rc |= posix_spawn_file_actions_addopen(fa, 1, "/dev/null", O_WRONLY, 0);
-        rc |= posix_spawn_file_actions_adddup2(fa, 1, 2);
-    }
-    // Own process group: a Ctrl+C at the monitor's terminal must not kill a running probe and
-    // turn it into a false failure. Default signal handling and mask in the child.
-    sigset_t defaults, empty;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&empty);
-    rc |= posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    rc |= posix_spawnattr_setsigmask(&setup.attributes, &empty);
-    rc |= posix_spawnattr_setpgroup(&setup.attributes, 0);
-    rc |= posix_spawnattr_setflags(
-        &setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    if (rc != 0)
-        return -1;
-
     std::vector<char*> argv;
     argv.reserve(request.argv.size() + 1);
     for (const std::string& arg : request.argv)
@@ -346,14 +407,18 @@ int run_child(const ChildRequest& request) {
     argv.push_back(nullptr);
 
     // A child that exits without reading its input must not end this process with SIGPIPE;
-    // the failed write shows as EPIPE instead. The child gets the default action back above.
+    // the failed write shows as EPIPE instead. The child gets the default action back.
     static const bool sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
     (void)sigpipe_ignored;
 
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), fa, &setup.attributes, argv.data(), environ) != 0) {
+    ChildSetup setup;
+    setup.program = program.c_str();
+    setup.argv = argv.data();
+    setup.stdin_fd = in_read.get();
+    setup.output_fd = out_write.get();
+    pid_t pid = start_child(setup);
+    if (pid < 0)
         return -1;
-    }
     // Our copies of the child's ends go at once, so the pipes report their end when it exits.
     in_read.reset();
     out_write.reset();

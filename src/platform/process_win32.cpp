@@ -195,22 +195,22 @@ int run_child(const ChildRequest& request) {
     info.StartupInfo.hStdError = out_theirs.h;
     info.lpAttributeList = inherit.list;
 
-    // A time limit or the stop request puts the child into a job object of its own before it
-    // runs, so that ending the job ends it together with everything it started.
+    // Every child goes into a job object of its own before it runs. Ending the job ends it
+    // together with everything it started (at a time limit, at the stop request), and the job
+    // ends with its last handle, which this process holds: a child never outlives this
+    // process, also when it is killed, so a send's curl cannot deliver on its own and have a
+    // restarted instance send the same notice again.
     const bool limited = request.time_limit_ms > 0 || request.end_on_stop;
     Handle job;
-    if (limited) {
-        job.reset(CreateJobObjectA(nullptr, nullptr));
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (job.h != nullptr && !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation,
-                                                         &limits, sizeof limits))
-            job.reset();
-    }
+    job.reset(CreateJobObjectA(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job.h != nullptr &&
+        !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        job.reset();
     std::string line = command_line(program, request.argv);
     PROCESS_INFORMATION pi{};
-    DWORD flags =
-        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | (limited ? CREATE_SUSPENDED : 0);
+    DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED;
     if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                         nullptr, &info.StartupInfo, &pi)) {
         return -1;
@@ -220,11 +220,9 @@ int run_child(const ChildRequest& request) {
     thread.reset(pi.hThread);
     in_theirs.reset();
     out_theirs.reset();
-    if (limited) {
-        if (job.h != nullptr && !AssignProcessToJobObject(job.h, process.h))
-            job.reset();  // ended alone, then
-        ResumeThread(thread.h);
-    }
+    if (job.h != nullptr && !AssignProcessToJobObject(job.h, process.h))
+        job.reset();  // ended alone, then
+    ResumeThread(thread.h);
 
     // The watchdog ends the child at its time limit or at the stop request; its pipes then
     // close, so the reads below end too.

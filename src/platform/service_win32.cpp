@@ -157,6 +157,7 @@ void keep_stop_pending(ServiceRun& run) {
 
 void WINAPI service_main(DWORD, char**) {
     ServiceRun& run = *active_run;
+    set_service_mode();
     run.status_handle = RegisterServiceCtrlHandlerExA(run.name.c_str(), on_control, &run);
     if (run.status_handle == nullptr)
         return;

@@ -16,6 +16,11 @@ void install_stop_handler();
 /// is the request. Call once, after the PID file is claimed.
 void accept_stop_requests(const std::string& file_key);
 
+/// Marks this process as running as a service (Windows). The system sends a service's process
+/// the console's logoff event whenever any user logs off: that is then no stop request. The
+/// service manager's stop and shutdown controls are. Does nothing on POSIX.
+void set_service_mode();
+
 /// True once a stop was requested. Safe from any thread.
 bool stop_requested();
 

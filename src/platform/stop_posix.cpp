@@ -27,6 +27,8 @@ void install_stop_handler() {
 
 void accept_stop_requests(const std::string& /*file_key*/) {}
 
+void set_service_mode() {}
+
 bool stop_requested() {
     return stop_flag.load();
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "platform/console_event_win32.h"
 #include "platform/instance.h"
 #include "platform/stop_event_name.h"
 
@@ -11,9 +12,12 @@ namespace hv::platform {
 namespace {
 
 std::atomic<bool> stop_flag{false};
+std::atomic<bool> service_mode{false};
 HANDLE finished_event = nullptr;
 // The named event of -stop; lives as long as the process.
 HANDLE request_event = nullptr;
+
+}  // namespace
 
 BOOL WINAPI on_console_event(DWORD type) {
     switch (type) {
@@ -21,8 +25,13 @@ BOOL WINAPI on_console_event(DWORD type) {
         case CTRL_BREAK_EVENT:
             stop_flag.store(true);
             return TRUE;
-        case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
+            // A service outlives every user's session: some user logging off is no reason to
+            // stop. Handled, so that no other handler ends the process either.
+            if (service_mode.load())
+                return TRUE;
+            [[fallthrough]];
+        case CTRL_CLOSE_EVENT:
         case CTRL_SHUTDOWN_EVENT:
             // The system ends the process when this handler returns: hold it until the loop
             // has finished its batch and removed the PID file (the system allows a few seconds).
@@ -34,8 +43,6 @@ BOOL WINAPI on_console_event(DWORD type) {
             return FALSE;
     }
 }
-
-}  // namespace
 
 void install_stop_handler() {
     if (finished_event == nullptr)
@@ -52,6 +59,10 @@ void accept_stop_requests(const std::string& file_key) {
         if (request_event != nullptr)
             return;
     }
+}
+
+void set_service_mode() {
+    service_mode.store(true);
 }
 
 bool stop_requested() {

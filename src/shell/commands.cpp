@@ -84,6 +84,13 @@ int stop_and_wait(const PidFileLook& look) {
         case platform::StopRequest::not_found:
             std::printf("Unable to stop hostvigil pid %lu\n", pid);
             return 1;
+        case platform::StopRequest::not_holder:
+            std::printf("Unable to stop hostvigil pid %lu: it does not hold %s\n", pid, kPidFile);
+            return 1;
+        case platform::StopRequest::unconfirmed:
+            std::printf("Unable to stop hostvigil pid %lu: cannot see whether it holds %s\n", pid,
+                        kPidFile);
+            return 1;
     }
     // An idle instance ends within about a second (its rounds look at the stop request once a
     // second); a wait of several seconds is sends being finished, and is shown.
@@ -179,6 +186,11 @@ int command_status() {
         case LockState::unlocked:
             if (look.pid == 0) {
                 std::printf("hostvigil not running\n");
+            } else if (platform::is_instance_alive(look.pid)) {
+                // A running copy of this program that does not hold this file: another
+                // directory's instance, whose number was written here. It is left alone.
+                std::printf("hostvigil not running here (pid %lu in %s is another instance's)\n",
+                            pid, kPidFile);
             } else {
                 std::printf("hostvigil pid file exists but process dead\n");
             }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "notify/transient_file.h"
 #include "output/sinks.h"
 #include "platform/instance.h"
 #include "platform/lock_file.h"
@@ -45,6 +46,8 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
             return 1;
     }
     platform::accept_stop_requests(pid_file->file_key());
+    // Message files of an instance killed during a send hold alert texts: they go now.
+    sweep_transient_files();
     // Only the instance that holds the PID file touches the alert file.
     conceal_alert_secrets(alerts);
     std::fflush(stdout);

@@ -107,6 +107,29 @@ class PidFileCommands(ShellCase):
             self.assertFalse(self.exists("hostvigil.pid"))
 
 
+    def test_pid_file_where_write_locks_need_a_writable_descriptor(self):
+        # NFS refuses an exclusive flock through a descriptor opened for reading only; the
+        # preloaded shim makes every file behave that way.
+        shim = os.environ.get("HOSTVIGIL_LOCK_SHIM")
+        if not shim or not os.path.exists(shim):
+            self.skipTest("the locking shim is not built")
+        self.env["LD_PRELOAD"] = shim
+        # A sanitizer runtime then no longer loads first, which it takes for a broken build.
+        self.env["ASAN_OPTIONS"] = ":".join(
+            filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        self.write_configs()
+        self.write("hostvigil.pid", f"{self.dead_pid()}\n")
+        self.assertEqual(self.run_hv("-stop"),
+                         (0, "hostvigil pid file exists but process not alive\n"))
+        self.assertFalse(self.exists("hostvigil.pid"))
+        child = self.start_hv("-s")
+        self.assertTrue(wait_for(lambda: self.read_pid() == child.pid or child.poll() is not None))
+        self.assertEqual(self.run_hv("-status"), (0, f"hostvigil running pid {child.pid}\n"))
+        self.assertEqual(self.run_hv(), (1, "hostvigil already running\n"))
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertEqual(child.wait(timeout=15), 0)
+
+
 class BackgroundInstance(ShellCase):
     def test_start_status_stop(self):
         self.write_configs()

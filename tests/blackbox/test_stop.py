@@ -79,6 +79,27 @@ class OrderlyStop(StopCase):
         self.assertTrue(any("***Alert sending" in line for line in self.log_lines()),
                         self.log_lines())
 
+    def test_stop_gives_up_after_its_bound_and_leaves_the_instance_running(self):
+        # A frozen instance gets the request but cannot act on it yet; the clocks of -stop run
+        # a hundred times fast, so its 150 s pass in a few seconds.
+        self.write_configs()
+        child = self.start_instance()
+        os.kill(child.pid, signal.SIGSTOP)
+        try:
+            result = subprocess.run(["faketime", "-f", "+0 x100", BIN, "-stop"], cwd=self.work,
+                                    env=self.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, timeout=120)
+        finally:
+            os.kill(child.pid, signal.SIGCONT)
+        out = result.stdout.decode()
+        self.assertEqual(result.returncode, 1, out)
+        self.assertRegex(out, rf"^Waiting for hostvigil pid {child.pid} to finish its sends \.+\n"
+                              rf"hostvigil pid {child.pid} has not stopped after 150 s; "
+                              r"it was left running, not killed\n$")
+        # It was asked all the same, and stops in order once it runs again.
+        self.assertEqual(child.wait(timeout=15), 0)
+        self.assertFalse(self.exists("hostvigil.pid"))
+
     def test_idle_instance_stops_at_once(self):
         self.write_configs()
         child = self.start_instance()
@@ -89,6 +110,44 @@ class OrderlyStop(StopCase):
         self.assertLess(seconds, 10)
         self.assertEqual(child.wait(timeout=5), 0)
         self.assertFalse(self.exists("hostvigil.pid"))
+
+
+def running(pid):
+    """Whether pid names a process that has not ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except (OSError, IndexError):
+        return False
+
+
+class KilledDuringSend(StopCase):
+    def test_child_dies_with_the_instance_and_a_new_start_sweeps_its_file(self):
+        self.fake_program("ping", DOWN_PING)
+        self.fake_curl(seconds=60)
+        self.write_configs(["127.0.0.1"])
+        # A message file of a live process (this test) is never taken for a leftover.
+        live_file = f"pingmailtext-{os.getpid()}-1.txt"
+        self.write(live_file, "live\n")
+        child = self.start_instance()
+        self.assertTrue(wait_for(self.curl_calls, timeout=20))
+        curl_pid = self.curl_calls()[0]["pid"]
+        left = [n for n in os.listdir(self.work)
+                if n.startswith(f"pingmailtext-{child.pid}-") and n.endswith(".txt")]
+        self.assertEqual(len(left), 1, os.listdir(self.work))
+
+        child.kill()
+        child.wait()
+        self.assertTrue(wait_for(lambda: not running(curl_pid), timeout=10),
+                        "curl outlived the killed instance")
+        self.assertFalse(self.curl_finished(curl_pid))
+        self.assertTrue(self.exists(left[0]))
+
+        os.remove(os.path.join(self.curl_dir, "seconds"))
+        self.start_instance()
+        self.assertTrue(wait_for(lambda: not self.exists(left[0])), os.listdir(self.work))
+        self.assertTrue(self.exists(live_file))
+        self.assertEqual(self.run_hv("-stop", timeout=200)[0], 0)
 
 
 class Identity(StopCase):
@@ -113,7 +172,8 @@ class Identity(StopCase):
 
         self.assertEqual(self.run_in(self.work, "-status"), (0, f"hostvigil running pid {mine.pid}\n"))
         self.assertEqual(self.run_in(stale, "-status"),
-                         (0, "hostvigil pid file exists but process dead\n"))
+                         (0, f"hostvigil not running here (pid {mine.pid} in hostvigil.pid is "
+                             "another instance's)\n"))
         self.assertEqual(self.run_in(stale, "-stop"),
                          (0, "hostvigil pid file exists but process not alive\n"))
         self.assertFalse(os.path.exists(os.path.join(stale, "hostvigil.pid")))
@@ -125,6 +185,27 @@ class Identity(StopCase):
         self.assertEqual(self.run_in(other, "-status"), (0, f"hostvigil running pid {theirs.pid}\n"))
         self.assertEqual(self.run_in(other, "-stop"), (0, "hostvigil stopped\n"))
         self.assertEqual(theirs.wait(timeout=5), 0)
+
+    def test_stop_signals_only_a_process_that_holds_the_file(self):
+        # In a PID namespace of its own -stop cannot learn from the system who holds the lock,
+        # and the file names a process there that holds nothing: it must not be signalled.
+        if subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "true"],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot make a PID namespace here")
+        self.write_configs()
+        child = self.start_instance()
+        script = ('sleep 300 & echo $! > hostvigil.pid; "$0" -stop; echo "rc=$?"; '
+                  'kill -0 $! && echo "sleep alive"; kill $!')
+        result = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+                                 script, BIN], cwd=self.work, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        self.assertRegex(result.stdout.decode(),
+                         r"^Unable to stop hostvigil pid (\d+): it does not hold hostvigil.pid\n"
+                         r"rc=1\nsleep alive\n$")
+        self.assertIsNone(child.poll())
+        # Seen from here, the system names the holder whatever the file says.
+        self.assertEqual(self.run_hv("-stop"), (0, "hostvigil stopped\n"))
+        self.assertEqual(child.wait(timeout=5), 0)
 
     def test_pid_paths_that_are_not_files_are_left_alone(self):
         self.write_configs()

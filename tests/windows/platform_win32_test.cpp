@@ -14,11 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console_event_win32.h"
 #include "platform/files.h"
 #include "platform/files_win32_seam.h"
 #include "platform/instance.h"
 #include "platform/lock_file.h"
 #include "platform/process.h"
+#include "platform/stop.h"
 #include "scratch.h"
 
 namespace hv::platform {
@@ -150,6 +152,15 @@ TEST_F(Win32Process, NothingStartsWithoutAProgram) {
     EXPECT_EQ(run_child(no_sink), -1);
 }
 
+TEST_F(Win32Process, EveryChildEndsWhenThisProcessEnds) {
+    // Its job object closes with this process, killed or not, and takes the child along.
+    Captured out;
+    EXPECT_EQ(run({"test_child", "job"}, out), 0);
+    // Wine tells a process that it is in a job but not the job's limits.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    EXPECT_EQ(out.text, wine ? "job" : "kill-on-close");
+}
+
 TEST(Win32FindProgram, SearchesPathInOrderAndNeverTheWorkingDirectory) {
     ScratchDir first_dir("path1"), second_dir("path2");
     test::ScopedWorkDir cwd("cwd");
@@ -242,6 +253,23 @@ TEST(Win32Instance, LivenessNeedsARunningProcessOfThisProgram) {
     EXPECT_FALSE(process_exists(other.dwProcessId));
     CloseHandle(other.hThread);
     CloseHandle(other.hProcess);
+}
+
+TEST(Win32Stop, LogoffStopsAConsoleRunButNotAService) {
+    clear_stop_request();
+    EXPECT_TRUE(on_console_event(CTRL_LOGOFF_EVENT));
+    EXPECT_TRUE(stop_requested());
+    clear_stop_request();
+
+    set_service_mode();
+    EXPECT_TRUE(on_console_event(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(stop_requested());
+    // Everything else still stops a service.
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        EXPECT_TRUE(on_console_event(event));
+        EXPECT_TRUE(stop_requested()) << event;
+        clear_stop_request();
+    }
 }
 
 TEST(Win32LockFile, HeldLockIsSeenAndTheNumberStaysReadable) {

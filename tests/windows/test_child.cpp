@@ -7,6 +7,8 @@
 //   stderr        writes "only-err" to standard error only
 //   sleep MS      sleeps MS milliseconds
 //   mark F MS     creates file F, sleeps MS milliseconds, then creates file F.end
+//   job           prints "kill-on-close" when it runs in a job object that ends it once the
+//                 job's last handle closes, "job" in another job object, "none" outside any
 #include <windows.h>
 
 #include <shellapi.h>
@@ -64,6 +66,19 @@ int main(int argc, char** argv) {
         touch(argv[2]);
         Sleep(static_cast<DWORD>(std::atoi(argv[3])));
         touch((std::string(argv[2]) + ".end").c_str());
+    } else if (mode == "job") {
+        BOOL in_job = FALSE;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) || !in_job) {
+            std::printf("none");
+        } else if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                             sizeof limits, nullptr) &&
+                   (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) !=
+                       0) {
+            std::printf("kill-on-close");
+        } else {
+            std::printf("job");
+        }
     } else {
         return 2;
     }

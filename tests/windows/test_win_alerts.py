@@ -3,9 +3,10 @@ recovery, host texts that a command interpreter would act on, -test and -check."
 
 import os
 import re
+import subprocess
 import unittest
 
-from winharness import WineWorkDir, wait_for
+from winharness import WINE, WineWorkDir, wait_for, winpath
 
 PASSWORD = 'p&ss|w^rd %PATH% back\\slash!'
 TOKEN = "123456:AbC&x|%PATH%"
@@ -22,6 +23,20 @@ def alert_file(email=True, telegram=True, teams=True):
     if teams:
         lines += [f'teams_webhook : "{WEBHOOK}"']
     return "\r\n".join(lines) + "\r\n"
+
+
+def curl_processes(bin_dir):
+    """Linux processes that run the fake curl.exe of bin_dir under Wine."""
+    name = winpath(os.path.join(bin_dir, "curl.exe")).lower().encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if name in f.read().lower():
+                    found.append(int(entry))
+        except (OSError, ValueError):
+            pass
+    return found
 
 
 class WineFakes(WineWorkDir):
@@ -104,6 +119,39 @@ class OrderlyStop(WineFakes):
         self.assertIn("***Alert sending", self.log_text())
         self.assertFalse(self.exists("hostvigil.pid"))
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith("pingmailtext")], [])
+
+
+class KilledDuringSend(WineFakes):
+    def test_curl_ends_with_a_killed_instance_and_a_new_start_sweeps_its_file(self):
+        self.host_config([("127.0.0.1", ['timeoutsec : "1"', 'alertcount : "1"',
+                                         'tcpfallback : "no"'])], interval=30)
+        self.write("hostvigil_email.txt", alert_file(telegram=False, teams=False))
+        self.set_fake_ping("down")
+        sleep_file = os.path.join(self.bin_dir, "curl_sleep.txt")
+        with open(sleep_file, "w") as f:
+            f.write("120000")
+        run = self.start_hv()
+        curl_pid_file = os.path.join(self.bin_dir, "curl.pid")
+        self.assertTrue(wait_for(lambda: os.path.exists(curl_pid_file), timeout=60), run.output())
+        left = [n for n in os.listdir(self.work) if n.startswith("pingmailtext")]
+        self.assertEqual(len(left), 1)
+
+        # Ended outright, as by the task manager: no handler of its own runs.
+        pid = self.read_pid()
+        self.assertTrue(pid)
+        subprocess.run([WINE, "taskkill", "/F", "/PID", str(pid)], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        run.finish(timeout=60)
+        self.assertTrue(wait_for(lambda: not curl_processes(self.bin_dir), timeout=30),
+                        "curl.exe outlived the killed instance")
+        self.assertEqual(len(self.fake_calls("curl")), 1)
+        self.assertTrue(self.exists(left[0]))
+
+        os.remove(sleep_file)
+        self.start_hv()
+        self.assertTrue(wait_for(lambda: not self.exists(left[0]), timeout=60),
+                        os.listdir(self.work))
+        self.assertEqual(self.run_hv("-stop", timeout=200)[0], 0)
 
 
 class CommandInterpreter(WineFakes):
