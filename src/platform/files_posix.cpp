@@ -95,7 +95,6 @@ bool write_all(int fd, std::string_view content) {
     return true;
 }
 
-
 // A missing target is fine; anything there must be a regular file, never followed through a
 // link, so the program cannot be made to overwrite what a link points at.
 bool target_is_replaceable(const char* path) {
