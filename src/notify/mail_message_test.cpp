@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base64_decode.h"
+
 #include <regex>
 #include <string>
 #include <vector>
@@ -125,24 +127,9 @@ TEST(MailMessage, SubjectIsEmptyOrEncodedAndNeverAddsAHeader) {
 
 // What a mail reader makes of one "=?UTF-8?B?...?=" word; empty when it is not one.
 std::string decode_encoded_word(std::string_view word) {
-    static constexpr std::string_view kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     if (!word.starts_with("=?UTF-8?B?") || !word.ends_with("?="))
         return "";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : word.substr(10, word.size() - 12)) {
-        if (c == '=')
-            break;
-        bits = bits << 6 | static_cast<unsigned>(kAlphabet.find(c));
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>(bits >> count & 0xFF);
-        }
-    }
-    return out;
+    return test::base64_decode(word.substr(10, word.size() - 12));
 }
 
 // Every line of an encoded subject, "Subject: " included, stays within the 76 bytes an encoded

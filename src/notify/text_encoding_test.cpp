@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base64_decode.h"
+
 #include <string>
 #include <string_view>
 
@@ -80,26 +82,6 @@ TEST(EncodeHeaderText, AsciiStaysAndUtf8BecomesEncodedWords) {
     EXPECT_EQ(encode_header_text("a\r\nBcc: x"), "a  Bcc: x");
 }
 
-// Decodes standard base64 with padding; what the mail reader does with each encoded word.
-std::string base64_decode(std::string_view text) {
-    static constexpr std::string_view kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : text) {
-        if (c == '=')
-            break;
-        bits = bits << 6 | static_cast<unsigned>(kAlphabet.find(c));
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>(bits >> count & 0xFF);
-        }
-    }
-    return out;
-}
-
 // True when `bytes` is a run of whole UTF-8 sequences.
 bool whole_characters(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
@@ -131,7 +113,7 @@ TEST(EncodeHeaderText, LongTextIsFoldedIntoShortWordsThatDecodeToTheOriginal) {
             out.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         EXPECT_LE(word.size(), 75u) << word;
         ASSERT_TRUE(word.starts_with("=?UTF-8?B?") && word.ends_with("?=")) << word;
-        std::string bytes = base64_decode(word.substr(10, word.size() - 12));
+        std::string bytes = test::base64_decode(word.substr(10, word.size() - 12));
         EXPECT_TRUE(whole_characters(bytes)) << word;
         decoded += bytes;
         ++words;

@@ -22,7 +22,7 @@ to : "ops@example.org"
 
 
 class StopCase(WorkDir):
-    def write_configs(self, hosts=(), work=None):
+    def write_configs(self, hosts=("127.0.0.1",), work=None):
         text = MONITOR + "".join(
             f'host : "{h}"\ntimeoutsec : "1"\nalertcount : "1"\ntcpfallback : "no"\n' for h in hosts)
         for name, content in (("hostvigil_host.txt", text), ("hostvigil_email.txt", ALERTS)):
