@@ -8,7 +8,7 @@ import stat
 import subprocess
 import time
 
-from harness import BIN, NOBODY, WorkDir, wait_for
+from harness import BIN, NOBODY, WorkDir, own_clock, wait_for
 
 # A host that is down on cue, checked every second.
 DOWN_PING = 'echo "1 packets transmitted, 0 received, 100% packet loss, time 0ms"\n'
@@ -87,7 +87,7 @@ class OrderlyStop(StopCase):
         os.kill(child.pid, signal.SIGSTOP)
         try:
             result = subprocess.run(["faketime", "-f", "+0 x100", BIN, "-stop"], cwd=self.work,
-                                    env=self.env, stdout=subprocess.PIPE,
+                                    env=own_clock(self.env), stdout=subprocess.PIPE,
                                     stderr=subprocess.STDOUT, timeout=120)
         finally:
             os.kill(child.pid, signal.SIGCONT)
