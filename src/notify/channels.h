@@ -11,8 +11,8 @@
 //   "SMTP 535, curl: (67) Login denied"               e-mail, refused by the server
 //   "curl: (7) Failed to connect to 127.0.0.1 ..."    no answer, or a local failure
 // : the server's last reply code when it was an error (400 and above), and curl's own error
-// line for e-mail or when no error reply came. A failed send also prints the reason on the
-// console, as "<channel> failure: <reason>", before the "<channel> command rc=" line.
+// line for e-mail or when no error reply came. The console keeps its one "<channel> command
+// rc=" line per send; the reason goes to the event log with the delivery queue's line.
 #pragma once
 
 #include <string>

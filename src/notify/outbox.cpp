@@ -119,10 +119,7 @@ Outbox::~Outbox() {
         stopping_ = true;
     }
     wake_.notify_all();
-    for (std::thread& thread : threads_) {
-        if (thread.joinable())
-            thread.join();
-    }
+    join_threads();
 }
 
 void Outbox::start() {
@@ -183,6 +180,10 @@ void Outbox::stop_after_draining(int start_window_seconds) {
         drain_deadline_ = Clock::now() + std::chrono::seconds(start_window_seconds);
     }
     wake_.notify_all();
+    join_threads();
+}
+
+void Outbox::join_threads() {
     for (std::thread& thread : threads_) {
         if (thread.joinable())
             thread.join();
@@ -222,50 +223,43 @@ std::string Outbox::settle(std::vector<Entry>& queue, std::uint64_t serial,
         return {};
     Entry& entry = *it;
     PendingNotice& notice = entry.notice;
-    const bool quiet = notice.kind == NoticeKind::test;
     const std::string what = subject_of(channel_label(notice.channel), notice.kind, entry.host);
-    std::string line;
     settled.host_index = entry.host_index;
     settled.outcome = outcome;
-    if (outcome.exit_code == 0) {
-        if (entry.restored || notice.attempts > 0)
-            line = what + " sent, " +
-                   std::string(duration_text(wall_now() - notice.first_queued).view()) + " late";
-        else
-            line = what + " sent";
-        settled.final = true;
-        settled.notice = std::move(notice);
-        queue.erase(it);
-        return quiet ? std::string() : line;
-    }
-    ++notice.attempts;
-    const std::int64_t pause = schedule_.pause_after(notice.attempts);
-    const Clock::time_point due = Clock::now() + std::chrono::seconds(pause);
-    if (quiet) {
-        // The test reports its own verdict; the log still gets the reason of a failure.
-        line = what + " failed (" + std::string(failure_text(outcome).view()) + ")";
+    // A delivered or given-up notice leaves the queue with its line.
+    auto finish = [&](std::string line) {
         settled.final = true;
         settled.notice = std::move(notice);
         queue.erase(it);
         return line;
+    };
+    if (outcome.exit_code == 0) {
+        // The test reports its own verdict.
+        if (notice.kind == NoticeKind::test)
+            return finish({});
+        if (entry.restored || notice.attempts > 0)
+            return finish(what + " sent, " +
+                          std::string(duration_text(wall_now() - notice.first_queued).view()) +
+                          " late");
+        return finish(what + " sent");
     }
+    ++notice.attempts;
+    const std::string failed = what + " failed (" + std::string(failure_text(outcome).view()) + ")";
+    // A test message gets one try; the log still gets the reason of its failure.
+    if (notice.kind == NoticeKind::test)
+        return finish(failed);
+    const std::int64_t pause = schedule_.pause_after(notice.attempts);
+    const Clock::time_point due = Clock::now() + std::chrono::seconds(pause);
     if (retry_time_.count() == 0 || due - entry.queued > retry_time_) {
         FixedText<64> tries;
         tries.format("given up after %d %s", notice.attempts,
                      notice.attempts == 1 ? "try" : "tries");
-        line = what + " failed (" + std::string(failure_text(outcome).view()) + "), " +
-               std::string(tries.view());
-        settled.final = true;
-        settled.notice = std::move(notice);
-        queue.erase(it);
-        return line;
+        return finish(failed + ", " + std::string(tries.view()));
     }
     entry.due = due;
     notice.next_try = wall_now() + pause;
     settled.notice = notice;
-    line = what + " failed (" + std::string(failure_text(outcome).view()) + "), next try in " +
-           std::string(duration_text(pause).view());
-    return line;
+    return failed + ", next try in " + std::string(duration_text(pause).view());
 }
 
 void Outbox::run(Channel channel) {

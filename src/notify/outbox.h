@@ -132,6 +132,7 @@ class Outbox {
     static constexpr std::size_t kChannels = state::kChannelCount;
 
     void run(Channel channel);
+    void join_threads();
     std::vector<Entry>::iterator next_due(std::vector<Entry>& queue, Clock::time_point now,
                                           Clock::time_point& wake, bool& waits);
     std::string settle(std::vector<Entry>& queue, std::uint64_t serial, const SendOutcome& outcome,
