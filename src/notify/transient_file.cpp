@@ -26,28 +26,13 @@ constexpr TransientName kTransientNames[] = {{"pingmailtext", ".txt"}, {"teamsms
 // The process id in "<stem>-<pid>-<n><extension>"; 0 when `name` is not such a name.
 std::uint32_t transient_file_pid(std::string_view name) {
     for (const TransientName& kind : kTransientNames) {
-        if (name.size() <= kind.stem.size() + kind.extension.size() + 1 ||
-            name.substr(0, kind.stem.size()) != kind.stem || name[kind.stem.size()] != '-' ||
-            name.substr(name.size() - kind.extension.size()) != kind.extension)
+        if (name.size() <= kind.stem.size() + 1 || !name.starts_with(kind.stem) ||
+            name[kind.stem.size()] != '-')
             continue;
-        std::string_view middle = name.substr(
-            kind.stem.size() + 1, name.size() - kind.stem.size() - 1 - kind.extension.size());
-        std::size_t dash = middle.find('-');
-        if (dash == std::string_view::npos || dash == 0 || dash + 1 == middle.size())
-            return 0;
-        std::uint64_t pid = 0;
-        for (std::size_t i = 0; i < middle.size(); ++i) {
-            if (i == dash)
-                continue;
-            if (middle[i] < '0' || middle[i] > '9')
-                return 0;
-            if (i > dash)
-                continue;
-            pid = pid * 10 + static_cast<unsigned>(middle[i] - '0');
-            if (pid > 0xFFFFFFFFu)
-                return 0;
-        }
-        return static_cast<std::uint32_t>(pid);
+        std::uint32_t pid = 0;
+        return platform::parse_pid_tail(name.substr(kind.stem.size() + 1), kind.extension, pid)
+                   ? pid
+                   : 0;
     }
     return 0;
 }

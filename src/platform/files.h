@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -76,6 +77,10 @@ bool replace_file_whole(const char* path, std::string_view content, ReplacePolic
 /// ".<pid>-<number>.tmp", the number counting up within the process, so that writers of the
 /// same file in different processes or threads never pick the same name.
 std::string temporary_file_name(const std::string& target, unsigned number);
+
+/// Reads "<pid>-<number>" followed by `suffix` from the whole of `rest`, as the names of
+/// temporary and transient files end; true with `pid` (never 0) set when `rest` is such a text.
+bool parse_pid_tail(std::string_view rest, std::string_view suffix, std::uint32_t& pid);
 
 /// Deletes the temporary files of replacing `path` (and, for a symbolic link, the file it
 /// leads to) that were left behind by processes that no longer exist, as a crash leaves them.

@@ -13,23 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Reads "<pid>-<number>" followed by `suffix` from the whole of `rest`; the pid on success.
-bool parse_temporary_tail(std::string_view rest, std::string_view suffix, std::uint32_t& pid) {
-    if (rest.size() <= suffix.size() || rest.substr(rest.size() - suffix.size()) != suffix)
-        return false;
-    rest.remove_suffix(suffix.size());
-    const std::size_t dash = rest.find('-');
-    if (dash == std::string_view::npos || dash == 0 || dash + 1 == rest.size())
-        return false;
-    const std::string_view number = rest.substr(dash + 1);
-    if (number.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
-    const char* first = rest.data();
-    const char* last = rest.data() + dash;
-    auto [end, error] = std::from_chars(first, last, pid);
-    return error == std::errc() && end == last && pid != 0;
-}
-
 // Removes the temporaries of `target` in its directory whose writer has ended. A backup of
 // the old file (Windows keeps one while it swaps files) is put back when the target is
 // missing, and otherwise removed.
@@ -49,8 +32,8 @@ int sweep(const fs::path& target) {
             continue;
         const std::string_view rest = std::string_view(name).substr(prefix.size());
         std::uint32_t pid = 0;
-        const bool temporary = parse_temporary_tail(rest, ".tmp", pid);
-        const bool backup = !temporary && parse_temporary_tail(rest, ".bak", pid);
+        const bool temporary = parse_pid_tail(rest, ".tmp", pid);
+        const bool backup = !temporary && parse_pid_tail(rest, ".bak", pid);
         if ((!temporary && !backup) || pid == current_pid() || process_exists(pid))
             continue;
         std::error_code ignored;
@@ -67,6 +50,22 @@ int sweep(const fs::path& target) {
 }
 
 }  // namespace
+
+bool parse_pid_tail(std::string_view rest, std::string_view suffix, std::uint32_t& pid) {
+    if (rest.size() <= suffix.size() || rest.substr(rest.size() - suffix.size()) != suffix)
+        return false;
+    rest.remove_suffix(suffix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash + 1 == rest.size())
+        return false;
+    const std::string_view number = rest.substr(dash + 1);
+    if (number.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    const char* first = rest.data();
+    const char* last = rest.data() + dash;
+    auto [end, error] = std::from_chars(first, last, pid);
+    return error == std::errc() && end == last && pid != 0;
+}
 
 std::string temporary_file_name(const std::string& target, unsigned number) {
     return target + "." + std::to_string(current_pid()) + "-" + std::to_string(number) + ".tmp";
