@@ -13,6 +13,8 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "platform/file_key_posix.h"
+
 namespace hv::platform {
 namespace {
 
@@ -75,12 +77,8 @@ StopRequest holds_lock(std::uint32_t pid, const std::string& file_key) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
             continue;
         struct stat st;
-        if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0 ||
-            std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
-                    std::to_string(static_cast<unsigned long long>(st.st_ino)) !=
-                file_key) {
+        if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0 || file_key_of(st) != file_key)
             continue;
-        }
         std::FILE* info = std::fopen((base + "/fdinfo/" + entry->d_name).c_str(), "re");
         if (info == nullptr)
             continue;

@@ -14,6 +14,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/file_key_posix.h"
 #include "platform/pid_text.h"
 
 namespace hv::platform {
@@ -91,8 +92,7 @@ std::string key_of(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return {};
-    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + "-" +
-           std::to_string(static_cast<unsigned long long>(st.st_ino));
+    return file_key_of(st);
 }
 
 // Takes the exclusive lock on `fd` without waiting; 0, or -1 with errno. NFS refuses a write
