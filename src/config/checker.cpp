@@ -125,9 +125,7 @@ bool finish_monitor(const MonitorMarks& marks, const char* path) {
     require(marks.pingcount, "pingcount");
     if (!marks.workers)
         std::printf("Info: workers not set, default workers:%d will be used\n", kDefaultWorkers);
-    if (marks.hosts == 0) {
-        // Run mode refuses such a file: an instance watching nothing would look healthy.
-        std::printf("no host to watch in %s\n", path);
+    if (!has_hosts_to_watch(marks.hosts, path)) {
         ok = false;
     } else if (!close_host_block(marks)) {
         ok = false;

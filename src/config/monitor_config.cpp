@@ -129,8 +129,8 @@ MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& tabl
     return MonitorLoadResult::ok;
 }
 
-bool has_hosts_to_watch(const MonitorSettings& settings, const char* path) {
-    if (settings.host_count > 0)
+bool has_hosts_to_watch(int host_count, const char* path) {
+    if (host_count > 0)
         return true;
     std::printf("no host to watch in %s\n", path);
     return false;

@@ -79,9 +79,9 @@ bool parse_round_schedule(std::string_view value, RoundSchedule& schedule);
 MonitorLoadResult load_monitor_config(MonitorSettings& settings, HostTable& table,
                                       const char* path = kMonitorConfigFile);
 
-/// Run mode's last word on a loaded monitor file: with no host in it there is nothing to
-/// watch, and an instance that started anyway would look healthy while it watches nothing.
-/// Prints "no host to watch in %s\n" and returns false then.
-bool has_hosts_to_watch(const MonitorSettings& settings, const char* path = kMonitorConfigFile);
+/// The last word on a monitor file with `host_count` hosts, for run mode and -check alike: with
+/// no host in it there is nothing to watch, and an instance that started anyway would look
+/// healthy while it watches nothing. Prints "no host to watch in %s\n" and returns false then.
+bool has_hosts_to_watch(int host_count, const char* path = kMonitorConfigFile);
 
 }  // namespace hv

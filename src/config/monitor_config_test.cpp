@@ -251,7 +251,7 @@ TEST(LoadMonitorConfig, RunModeNeedsAHostToWatch) {
         Loaded l = load(c.text);
         ASSERT_EQ(l.result, MonitorLoadResult::ok) << c.name;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(has_hosts_to_watch(l.settings), c.watches) << c.name;
+        EXPECT_EQ(has_hosts_to_watch(l.settings.host_count), c.watches) << c.name;
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   c.watches ? "" : "no host to watch in hostvigil_host.txt\n")
             << c.name;

@@ -28,7 +28,7 @@ int run_mode(MonitorSettings& settings, HostTable& hosts, AlertSettings& alerts,
     }
 
     if (load_monitor_config(settings, hosts) != MonitorLoadResult::ok ||
-        !has_hosts_to_watch(settings))
+        !has_hosts_to_watch(settings.host_count))
         return 1;
     if (load_alert_config(alerts) != AlertLoadResult::ok)
         return 1;
