@@ -4,7 +4,6 @@
 
 #include "output/sinks.h"
 #include "platform/files.h"
-#include "state/host_state.h"
 
 namespace hv {
 namespace {
@@ -32,26 +31,9 @@ ReportView current_report_view(const MonitorContext& context, const RunStats& st
     return view;
 }
 
-state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& stats,
-                                 std::int64_t now) {
-    state::Snapshot snapshot = state::capture_hosts(context.hosts, context.settings.host_count);
-    snapshot.saved_at = now;
-    snapshot.last_round = stats.last_round;
-    snapshot.round_duration_us = stats.round_duration_us;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        snapshot.sends.push_back(
-            {kAllChannels[channel],
-             static_cast<std::int64_t>(stats.sends[channel][0].load(std::memory_order_relaxed)),
-             static_cast<std::int64_t>(stats.sends[channel][1].load(std::memory_order_relaxed))});
-    }
-    return snapshot;
-}
-
 void ReportFiles::round_finished(const MonitorContext& context) {
     const MonitorSettings& settings = context.settings;
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-    if (store_ != nullptr)
-        store_->publish(current_snapshot(context, stats_, now));
     if (settings.status_page.empty() && settings.metrics_file.empty())
         return;
     if (!swept_) {

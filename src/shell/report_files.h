@@ -3,7 +3,6 @@
 
 #include "monitor/monitor.h"
 #include "report/report_view.h"
-#include "state/store.h"
 
 namespace hv {
 
@@ -11,22 +10,17 @@ namespace hv {
 ReportView current_report_view(const MonitorContext& context, const RunStats& stats,
                                std::int64_t now);
 
-/// The state file's content for the host table and counters at `now`.
-state::Snapshot current_snapshot(const MonitorContext& context, const RunStats& stats,
-                                 std::int64_t now);
-
-/// After every round: hands the hosts' state to `store` (when given), and writes the files
-/// named by `status_page` and `metrics_file` when they are set. A file that cannot be
-/// written is logged once, and again only after it could be written in between. Both are
-/// replaced whole, and only when they are regular files (a symbolic link is refused).
+/// After every round: writes the files named by `status_page` and `metrics_file` when they are
+/// set (the state file is written by the monitor's save_state, with the pending notices). A file
+/// that cannot be written is logged once, and again only after it could be written in between. Both
+/// are replaced whole, and only when they are regular files (a symbolic link is refused).
 class ReportFiles : public RoundObserver {
   public:
-    ReportFiles(const RunStats& stats, state::StateStore* store) : stats_(stats), store_(store) {}
+    explicit ReportFiles(const RunStats& stats) : stats_(stats) {}
     void round_finished(const MonitorContext& context) override;
 
   private:
     const RunStats& stats_;
-    state::StateStore* store_;
     bool page_failed_ = false;
     bool metrics_failed_ = false;
     bool swept_ = false;  ///< stale temporaries beside the files removed (once, at the start)

@@ -71,9 +71,7 @@ void run_session(MonitorSettings& settings, HostTable& hosts, AlertSettings& ale
     state::StateStore store(state::kStateFile);
     RunStats stats;
     ChannelSender sender(alerts);
-    // The state file is written by save_state, with the pending notices; the report files
-    // only render the status page and the metrics.
-    ReportFiles report_files(stats, nullptr);
+    ReportFiles report_files(stats);
     MonitorContext context{settings, hosts, alerts, nullptr, &stats, &report_files};
     Outbox outbox(sender, alerts.retry_minutes,
                   OutboxHooks{[&context] { save_state(context); }, nullptr, &stats.sends});
